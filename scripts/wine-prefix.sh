@@ -1,0 +1,53 @@
+#!/bin/bash
+# Makes DIR a Wine prefix ready to run the installer: initialised, headless, and with the
+# test-only pieces the installer's tests need. Never touches the host's own Wine prefix.
+#
+#   scripts/wine-prefix.sh [--fresh] DIR
+#
+# --fresh removes DIR first. Build outputs the prefix needs are taken from the build folder
+# named by QUORVALENT_BUILD_DIR.
+set -euo pipefail
+
+fresh=0
+if [ "${1:-}" = "--fresh" ]; then
+    fresh=1
+    shift
+fi
+if [ $# -ne 1 ]; then
+    echo "usage: $0 [--fresh] DIR" >&2
+    exit 2
+fi
+
+# Close every descriptor beyond stdio inherited from the caller: a test runner reads test
+# output through pipes, and a long-lived Wine server holding one would never let it finish.
+for fd in $(ls /proc/$$/fd); do
+    if [ "$fd" -gt 2 ]; then
+        eval "exec $fd>&-" 2>/dev/null || true
+    fi
+done
+
+WINEPREFIX=$(realpath -m "$1")
+export WINEPREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+
+if [ "$fresh" = 1 ] && [ -d "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+fi
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i </dev/null >/dev/null 2>&1
+    wineserver -w
+fi
+
+# A persistent server spares every following Wine process its start-up; its output must not
+# hold a caller's pipes open.
+wineserver -p </dev/null >/dev/null 2>&1 &
+wait $! || true
+# The first program after a server start launches Wine's background services, which keep
+# that program's output streams: start them here, on /dev/null, not inside a test.
+wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+
+echo "Wine prefix ready: $WINEPREFIX"

@@ -1,0 +1,118 @@
+#include "app/entry_point.h"
+
+#include "app/installer.h"
+#include "core/errors.h"
+#include "core/install_log.h"
+#include "core/run_context.h"
+#include "selftest/self_test.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+
+namespace qv {
+namespace {
+
+constexpr HRESULT kChangedMode = static_cast<HRESULT>(0x80010106); // RPC_E_CHANGED_MODE
+
+const wchar_t kOpeningBanner[] = L"\n==================================================\n"
+                                 L"              QUORVALENT INSTALLER\n"
+                                 L"==================================================\n\n";
+const char kErrorBanner[] = "\n==================================================\n"
+                            "                  CÓ LỖI XẢY RA\n"
+                            "==================================================\n";
+
+// Uninitialises COM only when this thread's initialisation actually took.
+class ComApartment {
+public:
+    explicit ComApartment(HRESULT result) : result_(result) {}
+    ~ComApartment() {
+        if (result_ == S_OK || result_ == S_FALSE) {
+            ::CoUninitialize();
+        }
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    HRESULT result_;
+};
+
+void prepareConsole() {
+    ::SetConsoleOutputCP(CP_UTF8);
+    ::SetConsoleCP(CP_UTF8);
+    ::SetConsoleTitleW(L"Quorvalent Installer Native");
+
+    // Quick-edit selection would freeze the installer when the user clicks into the window.
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input != INVALID_HANDLE_VALUE && ::GetConsoleMode(input, &mode)) {
+        mode &= ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE);
+        mode |= ENABLE_EXTENDED_FLAGS;
+        ::SetConsoleMode(input, mode);
+    }
+
+    _setmode(_fileno(stdout), _O_U8TEXT);
+    std::wcout.setf(std::ios::unitbuf);
+    std::cerr.setf(std::ios::unitbuf);
+}
+
+std::string logPathForReport() {
+    try {
+        return toUtf8(logFilePath().wstring());
+    } catch (const std::exception&) {
+        return "(không xác định được thư mục log)";
+    }
+}
+
+void reportFailure(const std::exception& error) {
+    writeLog(std::string("LỖI: ") + error.what());
+    std::cerr << kErrorBanner << error.what() << "\nLog: " << logPathForReport() << '\n';
+}
+
+} // namespace
+
+bool hasFlag(int argc, const wchar_t* const* argv, const wchar_t* flag) {
+    for (int index = 1; index < argc; ++index) {
+        if (argv[index] != nullptr && _wcsicmp(argv[index], flag) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int runEntryPoint(int argc, wchar_t** argv) {
+    prepareConsole();
+    std::wcout << kOpeningBanner;
+
+    const HRESULT comResult = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (comResult < 0 && comResult != kChangedMode) {
+        std::cerr << "Không khởi tạo được COM.\n";
+        return 1;
+    }
+    const ComApartment apartment(comResult);
+
+    int exitCode = 1;
+    try {
+        exitCode = hasFlag(argc, argv, L"--self-test") ? runSelfTests(argc, argv) : runInstaller();
+    } catch (const std::exception& error) {
+        reportFailure(error);
+        exitCode = 1;
+    }
+
+    if (!hasFlag(argc, argv, L"--no-pause") && !hasFlag(argc, argv, L"--self-test")) {
+        std::wcout << L"\nNhấn phím bất kỳ để đóng...";
+        _getch();
+        std::wcout << L'\n';
+    }
+    return exitCode;
+}
+
+} // namespace qv

@@ -1,0 +1,3 @@
+#include "app/entry_point.h"
+
+int wmain(int argc, wchar_t** argv) { return qv::runEntryPoint(argc, argv); }

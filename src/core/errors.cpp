@@ -1,0 +1,83 @@
+#include "core/errors.h"
+
+#include <stdexcept>
+
+namespace qv {
+
+std::string toUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) {
+        return "<unicode error>";
+    }
+    std::string result(static_cast<size_t>(needed), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), needed, nullptr,
+                          nullptr);
+    return result;
+}
+
+std::wstring toWide(const std::string& bytes, unsigned codePage) {
+    if (bytes.empty()) {
+        return {};
+    }
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int length = static_cast<int>(bytes.size());
+    const int needed = ::MultiByteToWideChar(codePage, flags, bytes.data(), length, nullptr, 0);
+    if (needed <= 0) {
+        if (codePage == CP_UTF8) {
+            return toWide(bytes, CP_ACP);
+        }
+        throw std::runtime_error("Không chuyển đổi được tên file trong ZIP.");
+    }
+    std::wstring result(static_cast<size_t>(needed), L'\0');
+    ::MultiByteToWideChar(codePage, flags, bytes.data(), length, result.data(), needed);
+    return result;
+}
+
+std::string windowsErrorText(std::uint32_t code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        nullptr /* source */, code, 0 /* default language search */,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr /* arguments */);
+    std::wstring text = L"Windows error";
+    if (length != 0 && buffer != nullptr) {
+        text.assign(buffer, length);
+    }
+    if (buffer != nullptr) {
+        ::LocalFree(buffer);
+    }
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    return toUtf8(text) + " (" + std::to_string(code) + ")";
+}
+
+void check(bool condition, const std::string& message) {
+    if (!condition) {
+        throw std::runtime_error(message);
+    }
+}
+
+std::string hresultMessage(HRESULT result, const std::string& message) {
+    static const char digits[] = "0123456789ABCDEF";
+    auto value = static_cast<std::uint32_t>(result);
+    std::string hex;
+    do {
+        hex.insert(hex.begin(), digits[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    return message + " (HRESULT 0x" + hex + ")";
+}
+
+void checkHr(HRESULT result, const std::string& message) {
+    if (result < 0) {
+        throw std::runtime_error(hresultMessage(result, message));
+    }
+}
+
+} // namespace qv

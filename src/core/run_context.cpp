@@ -1,0 +1,54 @@
+#include "core/run_context.h"
+
+#include "core/errors.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <system_error>
+#include <vector>
+
+namespace qv {
+
+std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount) {
+    return L"QuorvalentInstallerNative-" + std::to_wstring(processId) + L"-" +
+           std::to_wstring(tickCount);
+}
+
+std::filesystem::path createWorkDirectory() {
+    wchar_t temp[MAX_PATH] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, temp);
+    check(length >= 1 && length < MAX_PATH, "Không đọc được thư mục TEMP.");
+
+    const unsigned long long ticks = ::GetTickCount64();
+    const unsigned long processId = ::GetCurrentProcessId();
+    const std::filesystem::path folder =
+        std::filesystem::path(std::wstring(temp, length)) / workDirectoryName(processId, ticks);
+
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    check(!error, "Không tạo được thư mục làm việc.");
+    return folder;
+}
+
+std::filesystem::path programPath() {
+    constexpr DWORD capacity = 32768;
+    std::vector<wchar_t> buffer(capacity, L'\0');
+    const DWORD length = ::GetModuleFileNameW(nullptr /* this program */, buffer.data(), capacity);
+    check(length >= 1 && length < capacity, "Không đọc được đường dẫn chương trình.");
+    return std::filesystem::path(std::wstring(buffer.data(), length));
+}
+
+std::filesystem::path specialFolderPath(int csidl) {
+    wchar_t buffer[MAX_PATH] = {};
+    const HRESULT result = ::SHGetFolderPathW(nullptr /* owner */, csidl | CSIDL_FLAG_CREATE,
+                                              nullptr /* token */, SHGFP_TYPE_CURRENT, buffer);
+    check(result >= 0, "Không đọc được thư mục hệ thống Windows.");
+    return std::filesystem::path(std::wstring(buffer));
+}
+
+std::filesystem::path logFilePath() {
+    return specialFolderPath(CSIDL_COMMON_APPDATA) / L"Quorvalent" / L"Installer-Native.log";
+}
+
+} // namespace qv

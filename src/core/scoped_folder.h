@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <system_error>
+
+namespace qv {
+
+// Owns a folder for the length of a scope: removes it with everything in it when the scope
+// ends, normally or by an exception. Removal errors are ignored (a file still open stays).
+class ScopedFolder {
+public:
+    explicit ScopedFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
+    ~ScopedFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    ScopedFolder(const ScopedFolder&) = delete;
+    ScopedFolder& operator=(const ScopedFolder&) = delete;
+
+    const std::filesystem::path& path() const { return folder_; }
+
+private:
+    std::filesystem::path folder_;
+};
+
+} // namespace qv

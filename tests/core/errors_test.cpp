@@ -1,0 +1,59 @@
+#include "core/errors.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace qv {
+namespace {
+
+std::string messageOf(void (*action)()) {
+    try {
+        action();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "<no exception>";
+}
+
+TEST(TextConversion, RoundTripsVietnameseAndEmpty) {
+    EXPECT_EQ(toUtf8(L""), "");
+    EXPECT_EQ(toUtf8(L"Tải xong"), "T\xe1\xba\xa3i xong");
+    EXPECT_EQ(toUtf8(L"Tải xong").size(), 10u);
+    EXPECT_EQ(toWide("T\xe1\xba\xa3i xong", CP_UTF8), L"Tải xong");
+    EXPECT_EQ(toWide("", CP_UTF8), L"");
+}
+
+TEST(TextConversion, InvalidUtf8FallsBackToAnsiCodePage) {
+    const std::string invalid = "caf\xe9-\xc3\x28";
+    const std::wstring decoded = toWide(invalid, CP_UTF8);
+    EXPECT_EQ(decoded, toWide(invalid, CP_ACP));
+    EXPECT_EQ(decoded.size(), invalid.size()); // single-byte code page: one unit per byte
+}
+
+TEST(WindowsErrorText, TrimsLineEndsKeepsFullStopAndAppendsCode) {
+    const std::string text = windowsErrorText(ERROR_ACCESS_DENIED);
+    const std::string suffix = " (5)";
+    ASSERT_GT(text.size(), suffix.size());
+    EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix);
+    const char last = text[text.size() - suffix.size() - 1];
+    EXPECT_NE(last, '\n');
+    EXPECT_NE(last, '\r');
+    EXPECT_NE(last, ' ');
+    EXPECT_EQ(text.find('\n'), std::string::npos);
+    EXPECT_EQ(windowsErrorText(0x2FFFFFFF), "Windows error (805306367)");
+}
+
+TEST(Checks, ThrowExactlyTheMessageAndTheHresultSuffix) {
+    EXPECT_NO_THROW(check(true, "ignored"));
+    EXPECT_EQ(messageOf([] { check(false, "Không sao chép được: x"); }),
+              "Không sao chép được: x");
+    EXPECT_NO_THROW(checkHr(S_OK, "x"));
+    EXPECT_NO_THROW(checkHr(S_FALSE, "x"));
+    EXPECT_EQ(messageOf([] { checkHr(E_ACCESSDENIED, "Không lưu được shortcut"); }),
+              "Không lưu được shortcut (HRESULT 0x80070005)");
+    EXPECT_EQ(messageOf([] { checkHr(E_FAIL, "m"); }), "m (HRESULT 0x80004005)");
+}
+
+} // namespace
+} // namespace qv

@@ -1,0 +1,73 @@
+"""Runs the built Windows programs under Wine in the test prefix and maps prefix paths."""
+
+import glob
+import os
+import subprocess
+
+BUILD_DIR = os.environ.get("QUORVALENT_BUILD_DIR", "")
+SOURCE_DIR = os.environ.get(
+    "QUORVALENT_SOURCE_DIR",
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+PREFIX = os.environ.get("WINEPREFIX", "")
+
+LOG_WINDOWS_PATH = r"C:\ProgramData\Quorvalent\Installer-Native.log"
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree=;mshtml=;winemenubuilder.exe=d")
+    if extra:
+        env.update(extra)
+    return env
+
+
+def installer_exe():
+    return os.path.join(BUILD_DIR, "QuorvalentInstaller.exe")
+
+
+def run_windows_program(exe, *args, timeout=600, env=None):
+    """Runs exe under Wine with no console: stdin empty, stdout and stderr captured as bytes."""
+    return subprocess.run(["wine", exe, *args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=timeout, env=wine_env(env))
+
+
+def run_installer(*args, timeout=600, env=None):
+    return run_windows_program(installer_exe(), *args, timeout=timeout, env=env)
+
+
+def host_path(windows_path):
+    """The host path of a C:\\ path inside the prefix."""
+    drive, rest = windows_path[0].lower(), windows_path[2:].lstrip("\\")
+    assert drive == "c", windows_path
+    return os.path.join(PREFIX, "drive_c", *[p for p in rest.split("\\") if p])
+
+
+def windows_path(host):
+    """A host path as Wine sees it (Z:)."""
+    return "Z:" + os.path.abspath(host).replace("/", "\\")
+
+
+def temp_dir():
+    """The prefix user's TEMP folder, as GetTempPathW gives it."""
+    candidates = glob.glob(os.path.join(PREFIX, "drive_c", "users", "*", "Temp"))
+    candidates = [c for c in candidates if os.path.basename(os.path.dirname(c)) != "Public"]
+    assert candidates, "no Temp folder in the prefix"
+    return candidates[0]
+
+
+def work_folders():
+    return sorted(glob.glob(os.path.join(temp_dir(), "QuorvalentInstallerNative-*")))
+
+
+def log_host_path():
+    return host_path(LOG_WINDOWS_PATH)
+
+
+def read_log():
+    try:
+        with open(log_host_path(), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
