@@ -1,0 +1,26 @@
+#pragma once
+
+#include "zip/zip_verifier.h"
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace qv {
+
+// Empties destination, has the Shell's CopyHere unpack archive into it, and polls the
+// destination until `expected` has been seen on three consecutive polls or 30 minutes pass.
+void extractZipWithShell(const std::filesystem::path& archive,
+                         const std::filesystem::path& destination, const ZipSummary& expected,
+                         const std::wstring& tag);
+
+// The same with another time limit: a seam for tests only; the product always uses 30 minutes.
+void extractZipWithShell(const std::filesystem::path& archive,
+                         const std::filesystem::path& destination, const ZipSummary& expected,
+                         const std::wstring& tag, std::chrono::nanoseconds timeLimit);
+
+// Regular files anywhere below folder and the sum of their sizes; never throws for
+// file-system errors (a missing folder counts as empty).
+ZipSummary tallyDirectory(const std::filesystem::path& folder);
+
+} // namespace qv
