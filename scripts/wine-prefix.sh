@@ -50,4 +50,10 @@ wait $! || true
 # that program's output streams: start them here, on /dev/null, not inside a test.
 wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
 
+# Test-only pieces (each a script in prefix.d, run in name order with this environment).
+for step in "$(dirname "$0")"/prefix.d/*.sh; do
+    [ -e "$step" ] || continue
+    bash "$step" </dev/null
+done
+
 echo "Wine prefix ready: $WINEPREFIX"
