@@ -1,11 +1,78 @@
 #include "app/installer.h"
 
-#include <stdexcept>
+#include "app/package_flow.h"
+#include "app/release_config.h"
+#include "console/console_output.h"
+#include "core/errors.h"
+#include "core/install_log.h"
+#include "core/run_context.h"
+#include "core/scoped_folder.h"
+#include "net/download_and_verify.h"
+#include "shell/runtime_setup.h"
+#include "shell/shell_extraction.h"
+#include "shell/shortcut.h"
+
+#include <shlobj.h>
+
+#include <iostream>
+#include <system_error>
 
 namespace qv {
 
+namespace fs = std::filesystem;
+
+namespace {
+
+void ensurePrerequisiteRuntime(const fs::path& workFolder) {
+    printStepHeader(7, runtime::kCheckTitle, false);
+    if (isPrerequisiteRuntimePresent()) {
+        std::wcout << runtime::kPresentLine;
+        printStepHeader(8, runtime::kDownloadTitle, true);
+        printStepHeader(9, runtime::kRunTitle, true);
+        return;
+    }
+    std::wcout << runtime::kMissingLine;
+
+    printStepHeader(8, runtime::kDownloadTitle, false);
+    const fs::path package = workFolder / runtime::kPackageFile;
+    const ZipSummary summary = downloadAndVerify(runtimePackageUrl(), package, runtime::kTag);
+
+    printStepHeader(9, runtime::kRunTitle, false);
+    const fs::path extracted = workFolder / runtime::kExtractionFolder;
+    extractZipWithShell(package, extracted, summary, runtime::kTag);
+    const fs::path setup = findFileByName(extracted, runtime::kSetupFile);
+    check(!setup.empty(), runtime::kMissingSetupMessage);
+    std::wcout << runtime::kOpeningLine;
+    runSetupAndWait(setup);
+}
+
+} // namespace
+
 int runInstaller() {
-    throw std::runtime_error("Chế độ cài đặt chưa có trong bản dựng này.");
+    writeLog("Bắt đầu cài đặt native.");
+
+    printStepHeader(1, L"Chuẩn bị thư mục cài đặt và thư mục tạm", false);
+    const ScopedFolder workFolder(createWorkDirectory());
+    const fs::path installFolder = kInstallFolder;
+    const fs::path mainProgram = installFolder / L"Quorvalent.exe";
+    std::error_code error;
+    fs::create_directories(installFolder, error);
+    check(!error, "Không tạo được C:\\Quorvalent\\Start.");
+
+    installPackage(workFolder.path(), installFolder, applicationPackageUrl());
+
+    printStepHeader(6, L"Tạo lối tắt Quorvalent trên Desktop", false);
+    const fs::path shortcut = specialFolderPath(CSIDL_COMMON_DESKTOPDIRECTORY) / L"Quorvalent.lnk";
+    createShortcut(mainProgram, shortcut);
+
+    ensurePrerequisiteRuntime(workFolder.path());
+
+    printStepHeader(10, L"Hoàn tất cài đặt", false);
+    writeLog("Cài đặt native hoàn tất.");
+    std::wcout << L"\n==================================================\n"
+                  L"                    HOÀN TẤT\n"
+                  L"==================================================\n";
+    return 0;
 }
 
 } // namespace qv

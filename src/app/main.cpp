@@ -1,3 +1,5 @@
 #include "app/entry_point.h"
 
-int wmain(int argc, wchar_t** argv) { return qv::runEntryPoint(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+    return qv::runEntryPoint(argc, argv);
+}

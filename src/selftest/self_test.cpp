@@ -1,11 +1,141 @@
 #include "selftest/self_test.h"
 
-#include <stdexcept>
+#include "app/entry_point.h"
+#include "app/package_flow.h"
+#include "app/release_config.h"
+#include "core/errors.h"
+#include "core/run_context.h"
+#include "core/scoped_folder.h"
+#include "net/download_and_verify.h"
+#include "shell/shell_extraction.h"
+#include "shell/shortcut.h"
+#include "zip/zip_verifier.h"
+
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 
 namespace qv {
 
-int runSelfTests(int, const wchar_t* const*) {
-    throw std::runtime_error("Chế độ self-test chưa có trong bản dựng này.");
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kMarker[] = "existing app must be replaced";
+constexpr std::streamsize kMarkerLength = sizeof kMarker - 1;
+
+std::string readWholeFile(const fs::path& file, bool& opened) {
+    std::ifstream in(file, std::ios::binary);
+    opened = static_cast<bool>(in);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void runNetworkTest(const fs::path& workFolder) {
+    const fs::path archive = workFolder / L"network-test.zip";
+    const ZipSummary downloaded = downloadAndVerify(runtimePackageUrl(), archive, L"Network test");
+    check(downloaded.fileCount != 0 && downloaded.totalBytes != 0,
+          "Self-test WinHTTP tải về ZIP rỗng.");
+    const fs::path output = workFolder / L"network-output";
+    extractZipWithShell(archive, output, downloaded, L"Network extract");
+    const ZipSummary found = tallyDirectory(output);
+    check(found.fileCount >= downloaded.fileCount && found.totalBytes >= downloaded.totalBytes,
+          "Self-test giải nén gói tải qua mạng không đầy đủ.");
+}
+
+void runExtractionTest(const fs::path& workFolder, const fs::path& safeArchive,
+                       const ZipSummary& expected) {
+    const fs::path output = workFolder / L"output";
+    extractZipWithShell(safeArchive, output, expected, L"Self-test");
+    check(tallyDirectory(output) == expected, "Self-test giải nén không khớp dữ liệu ZIP.");
+}
+
+void runZipSlipTest(const fs::path& unsafeArchive) {
+    bool verified = false;
+    try {
+        verifyZipArchive(unsafeArchive);
+        verified = true;
+    } catch (const std::exception&) {
+        // Any refusal counts as blocked: the archive never reaches extraction.
+    }
+    check(!verified, "Self-test không chặn được Zip Slip.");
+}
+
+void runShortcutTest(const fs::path& workFolder) {
+    const fs::path link = workFolder / L"self-test.lnk";
+    createShortcut(programPath(), link);
+    check(fs::exists(link), "Self-test tạo shortcut thất bại.");
+}
+
+void runReinstallTest(const fs::path& workFolder, const std::wstring& packageUrl) {
+    const fs::path installFolder = workFolder / L"installed-app";
+    const fs::path mainProgram = installFolder / L"Quorvalent.exe";
+    const fs::path original = workFolder / L"original-app.bin";
+    const fs::path userData = installFolder / L"local-user-data.txt";
+
+    installPackage(workFolder, installFolder, packageUrl);
+    fs::copy_file(mainProgram, original);
+    {
+        std::ofstream stale(mainProgram, std::ios::binary | std::ios::trunc);
+        stale.write(kMarker, kMarkerLength);
+        check(static_cast<bool>(stale), "Self-test không ghi được bản cũ.");
+    }
+    { std::ofstream(userData, std::ios::binary | std::ios::trunc).write(kMarker, kMarkerLength); }
+
+    installPackage(workFolder, installFolder, packageUrl);
+
+    bool installedOpened = false;
+    bool originalOpened = false;
+    const std::string installed = readWholeFile(mainProgram, installedOpened);
+    const std::string expected = readWholeFile(original, originalOpened);
+    check(installedOpened && originalOpened && installed == expected,
+          "Self-test cài lại không thay thế đúng Quorvalent.exe đã tồn tại.");
+
+    bool userDataOpened = false;
+    check(readWholeFile(userData, userDataOpened) == std::string(kMarker, kMarkerLength),
+          "Self-test cài lại làm mất dữ liệu ngoài gói.");
+
+    std::wcout
+        << L"REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, giữ tệp ngoài gói.\n";
+}
+
+// The first "--reinstall-url" from position 4 on; positions 2 and 3 are the archives.
+int reinstallFlagIndex(int argc, const wchar_t* const* argv) {
+    for (int index = 4; index < argc; ++index) {
+        if (_wcsicmp(argv[index], L"--reinstall-url") == 0) {
+            return index;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+int runSelfTests(int argc, const wchar_t* const* argv) {
+    check(argc >= 4, "Cú pháp self-test: --self-test <safe.zip> <unsafe.zip>");
+    const fs::path safeArchive = argv[2];
+    const fs::path unsafeArchive = argv[3];
+
+    // A broken sample must fail before anything is written to disk.
+    const ZipSummary safeSummary = verifyZipArchive(safeArchive);
+
+    const ScopedFolder workFolder(createWorkDirectory());
+
+    if (hasFlag(argc, argv, L"--network-self-test")) {
+        runNetworkTest(workFolder.path());
+    }
+    runExtractionTest(workFolder.path(), safeArchive, safeSummary);
+    runZipSlipTest(unsafeArchive);
+    runShortcutTest(workFolder.path());
+
+    const int reinstallIndex = reinstallFlagIndex(argc, argv);
+    if (reinstallIndex >= 0) {
+        check(reinstallIndex + 1 < argc, "Self-test thiếu URL gói cài đặt.");
+        runReinstallTest(workFolder.path(), argv[reinstallIndex + 1]);
+    }
+
+    std::wcout << L"SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\n";
+    return 0;
 }
 
 } // namespace qv
