@@ -1,0 +1,190 @@
+"""A whole installation run under Wine against the loopback release server over HTTPS, with
+the Shell stand-in extracting and a real setup program standing in for the runtime's."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from tests.support import installer_site as site
+from tests.support import packages
+from tests.support import wine_harness as wh
+
+STEP_TITLES = [
+    "Chuẩn bị thư mục cài đặt và thư mục tạm",
+    "Chuẩn bị cài đặt Quorvalent",
+    "Tải và xác minh gói Quorvalent",
+    "Giải nén gói Quorvalent",
+    "Cài các tệp Quorvalent vào C:\\Quorvalent\\Start",
+    "Tạo lối tắt Quorvalent trên Desktop",
+    "Kiểm tra Quorvalent Runtime",
+    "Tải và xác minh gói Quorvalent Runtime",
+    "Giải nén và chạy trình cài đặt Quorvalent Runtime",
+    "Hoàn tất cài đặt",
+]
+CLOSING_BANNER = "\n" + "=" * 50 + "\n" + " " * 20 + "HOÀN TẤT\n" + "=" * 50 + "\n"
+LOG_LINE = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
+
+
+def header(step, skipped=False):
+    return "\n[%d/10] %s%s\n" % (step, STEP_TITLES[step - 1], " - BỎ QUA" if skipped else "")
+
+
+def read_shortcut(link):
+    tool = os.path.join(wh.BUILD_DIR, "tests", "support", "read_shortcut.exe")
+    result = wh.run_windows_program(tool, link, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())
+
+
+class InstallerRun(unittest.TestCase):
+    def setUp(self):
+        site.reset_machine()
+        self.marker_dir = tempfile.mkdtemp(prefix="quorvalent-marker-")
+        self.marker = os.path.join(self.marker_dir, "setup.marker")
+
+    def run_installer(self, *args, setup_seconds="0.2"):
+        log_before = wh.read_log()
+        result = wh.run_installer("--no-pause", *args, timeout=900, env={
+            "QUORVALENT_SETUP_SECONDS": setup_seconds,
+            "QUORVALENT_SETUP_MARKER": wh.windows_path(self.marker),
+        })
+        self.stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
+        self.stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
+        self.log_added = wh.read_log()[len(log_before):].decode("utf-8")
+        self.assertEqual(wh.work_folders(), [], "the work folder is removed on every path")
+        return result.returncode
+
+    def assert_headers_in_order(self, expected):
+        positions = [self.stdout.find(text) for text in expected]
+        self.assertNotIn(-1, positions, self.stdout)
+        self.assertEqual(positions, sorted(positions), self.stdout)
+
+    def assert_failed_with(self, code, message):
+        self.assertEqual(code, 1, self.stdout + self.stderr)
+        self.assertIn("CÓ LỖI XẢY RA\n" + "=" * 50 + "\n" + message, self.stderr)
+        self.assertTrue(self.stderr.endswith("\nLog: " + wh.LOG_WINDOWS_PATH + "\n"))
+        self.assertRegex(self.log_added, "^" + LOG_LINE + "Bắt đầu cài đặt native.\n"
+                         + LOG_LINE + "LỖI: " + re.escape(message))
+        self.assertNotIn("Cài đặt native hoàn tất.", self.log_added)
+        self.assertNotIn("HOÀN TẤT", self.stdout)
+
+    def installed(self, name):
+        return wh.host_path(site.INSTALL_DIR + "\\" + name)
+
+    def test_fresh_install_with_runtime_missing(self):
+        with site.ReleaseSite() as release:
+            count, total = release.publish_app(version="2.0")
+            release.publish_runtime()
+            code = self.run_installer(setup_seconds="2.6")
+            self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
+        self.assertEqual(code, 0, self.stdout + self.stderr)
+        self.assertEqual(self.stderr, "")
+        self.assert_headers_in_order([header(n) for n in range(1, 11)])
+        self.assertIn("    [Quorvalent] ZIP hợp lệ: %d tệp, " % count, self.stdout)
+        self.assertIn("    [Runtime] Chưa có Quorvalent Runtime, sẽ tải và cài đặt.\n", self.stdout)
+        self.assertIn("    [Runtime] Đang mở trình cài đặt Quorvalent Runtime...\n", self.stdout)
+        # The setup program runs a few seconds: the countdown shows, then the closed line,
+        # and only then the final step.
+        self.assert_headers_in_order([
+            "\r    [Runtime] Đang chờ trình cài đặt đóng... 1 giây          ",
+            "\r    [Runtime] Đang chờ trình cài đặt đóng... 2 giây          ",
+            "\r    [Runtime] Trình cài đặt Quorvalent Runtime đã đóng." + " " * 22 + "\n",
+            header(10), CLOSING_BANNER])
+        self.assertTrue(self.stdout.endswith(CLOSING_BANNER), self.stdout[-300:])
+        with open(self.marker, encoding="utf-8") as f:
+            self.assertIn("QuorvalentRuntimeSetup.exe", f.read())
+
+        for name, data in packages.app_files("2.0").items():
+            with open(self.installed(name.replace("/", "\\")), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+        self.assertTrue(os.path.isdir(self.installed("plugins")))
+
+        link = read_shortcut(site.SHORTCUT)
+        self.assertEqual(link["target"].lower(), r"c:\quorvalent\start\quorvalent.exe")
+        self.assertEqual(link["directory"].lower(), r"c:\quorvalent\start")
+        self.assertEqual(link["description"], "Mở Quorvalent")
+        self.assertRegex(self.log_added, "^" + LOG_LINE + "Bắt đầu cài đặt native.\n"
+                         + LOG_LINE + "Cài đặt native hoàn tất.\n$")
+
+    def test_runtime_under_64_bit_program_files_skips_its_steps(self):
+        site.write_windows_file(site.RUNTIME_64, b"MZ")
+        with site.ReleaseSite() as release:
+            release.publish_app()
+            release.publish_runtime()
+            code = self.run_installer()
+            self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 0)
+        self.assertEqual(code, 0, self.stdout + self.stderr)
+        self.assert_headers_in_order([header(7),
+                                      "    [Runtime] Quorvalent Runtime đã được cài đặt.\n",
+                                      header(8, True), header(9, True), header(10)])
+        self.assertFalse(os.path.exists(self.marker), "no setup program runs")
+
+    def test_reinstall_replaces_program_and_keeps_user_files(self):
+        site.write_windows_file(site.RUNTIME_32, b"MZ")
+        site.write_windows_file(site.INSTALL_DIR + r"\Quorvalent.exe", b"old build")
+        site.write_windows_file(site.INSTALL_DIR + r"\user\notes.txt", b"keep me")
+        os.makedirs(self.installed("empty user folder"))
+        with site.ReleaseSite() as release:
+            release.publish_app(version="3.0")
+            code = self.run_installer()
+        self.assertEqual(code, 0, self.stdout + self.stderr)
+        with open(self.installed("Quorvalent.exe"), "rb") as f:
+            self.assertEqual(f.read(), packages.app_files("3.0")["Quorvalent.exe"])
+        with open(self.installed(r"user\notes.txt".replace("\\", os.sep)), "rb") as f:
+            self.assertEqual(f.read(), b"keep me")
+        self.assertTrue(os.path.isdir(self.installed("empty user folder")))
+
+    def test_package_without_program_at_its_root_is_rejected_before_copying(self):
+        with site.ReleaseSite() as release:
+            release.publish_app(wrap_in_folder=True)
+            code = self.run_installer()
+        self.assert_failed_with(code, "ZIP không chứa Quorvalent.exe ở vị trí mong đợi.")
+        self.assertIn(header(4), self.stdout)
+        self.assertNotIn(header(5), self.stdout)
+        self.assertFalse(os.path.exists(self.installed("Quorvalent.exe")))
+
+    def test_runtime_package_without_setup_program(self):
+        with site.ReleaseSite() as release:
+            release.publish_app()
+            release.publish_runtime(include_setup=False)
+            code = self.run_installer()
+        self.assert_failed_with(code, "Gói Quorvalent Runtime không chứa "
+                                      "QuorvalentRuntimeSetup.exe.")
+        self.assertIn(header(9), self.stdout)
+        self.assertTrue(os.path.exists(self.installed("Quorvalent.exe")))
+
+    def test_shortcut_that_cannot_be_saved_stops_after_installing(self):
+        # A folder where the link file should go makes the save fail.
+        os.makedirs(wh.host_path(site.SHORTCUT))
+        try:
+            with site.ReleaseSite() as release:
+                release.publish_app()
+                release.publish_runtime()
+                code = self.run_installer()
+        finally:
+            site.remove_windows_path(site.SHORTCUT)
+        self.assert_failed_with(code, "Không ghi được shortcut (HRESULT 0x")
+        self.assertTrue(os.path.exists(self.installed("Quorvalent.exe")))
+        self.assertNotIn(header(7), self.stdout)
+
+    def test_unreachable_release_server_fails_after_five_attempts(self):
+        code = self.run_installer()  # no server listens on the release port
+        self.assert_failed_with(code, "Không thể tải Quorvalent sau 5 lần: WinHttpSendRequest: ")
+        for attempt, pause in ((1, 2), (2, 4), (3, 6), (4, 8)):
+            self.assertIn("[Quorvalent] Lần tải %d thất bại: " % attempt, self.stderr)
+            self.assertIn("[Quorvalent] Thử lại sau %d giây...\n" % pause, self.stderr)
+        self.assertNotIn("Lần tải 5", self.stderr)
+
+    def test_failed_run_pauses_for_a_key_without_no_pause(self):
+        with site.ReleaseSite() as release:
+            release.publish_app(without_program=True)
+            result = wh.run_installer(timeout=900)
+        stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
+        self.assertEqual(result.returncode, 1)
+        self.assertTrue(stdout.endswith("\nNhấn phím bất kỳ để đóng...\n"), stdout[-200:])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,98 @@
+"""The installer's own acceptance test ("--self-test") under Wine, with the Shell stand-in and,
+for the network and reinstall parts, the loopback release server."""
+
+import os
+import shutil
+import tempfile
+import unittest
+
+from tests.support import installer_site as site
+from tests.support import packages
+from tests.support import wine_harness as wh
+
+OK_LINE = "SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\n"
+REINSTALL_LINE = ("REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, "
+                  "giữ tệp ngoài gói.\n")
+
+
+class SelfTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="quorvalent-selftest-")
+        cls.safe = os.path.join(cls.folder, "safe.zip")
+        cls.unsafe = os.path.join(cls.folder, "unsafe.zip")
+        cls.not_zip = os.path.join(cls.folder, "not-a-zip.zip")
+        packages.make_app_package(cls.safe)
+        packages.make_unsafe_package(cls.unsafe)
+        with open(cls.not_zip, "wb") as f:
+            f.write(b"plain text, no archive here\n" * 3)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def self_test(self, *args):
+        converted = [wh.windows_path(a) if a.startswith(self.folder) else a for a in args]
+        result = wh.run_installer("--self-test", *converted, timeout=900)
+        self.stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
+        self.stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
+        self.assertEqual(wh.work_folders(), [], "the work folder is gone on every path")
+        return result.returncode
+
+    def assert_failed_with(self, code, message):
+        self.assertEqual(code, 1, self.stdout)
+        self.assertIn("=" * 50 + "\n" + message + "\nLog: ", self.stderr)
+        self.assertNotIn("SELF-TEST OK", self.stdout)
+
+    def test_guard_extraction_and_shortcut_pass(self):
+        missing = os.path.join(self.folder, "no-such.zip")
+        for unsafe in (self.unsafe, self.not_zip, missing):  # any refusal counts as blocked
+            with self.subTest(unsafe=os.path.basename(unsafe)):
+                code = self.self_test(self.safe, unsafe)
+                self.assertEqual(code, 0, self.stdout + self.stderr)
+                self.assertTrue(self.stdout.endswith(OK_LINE), self.stdout[-300:])
+                self.assertNotIn("REINSTALL", self.stdout)
+                self.assertIn("\r    [Self-test] Giải nén 100% | ", self.stdout)
+
+    def test_refusals_in_their_order(self):
+        cases = [
+            ((self.safe,), "Cú pháp self-test: --self-test <safe.zip> <unsafe.zip>"),
+            ((self.not_zip, self.unsafe), "Không tìm thấy thư mục trung tâm của ZIP."),
+            ((self.safe, self.safe), "Self-test không chặn được Zip Slip."),
+            # Positions 2 and 3 are archive paths, whatever they say.
+            (("--reinstall-url", self.safe), "Không mở được ZIP: --reinstall-url"),
+        ]
+        for args, message in cases:
+            with self.subTest(message=message):
+                self.assert_failed_with(self.self_test(*args), message)
+        # Verified before anything else: the extraction never started.
+        self.self_test(self.not_zip, self.unsafe)
+        self.assertNotIn("[Self-test]", self.stdout)
+
+    def test_reinstall_url_without_url_fails_after_the_other_tests(self):
+        code = self.self_test(self.safe, self.unsafe, "--REINSTALL-URL")
+        self.assert_failed_with(code, "Self-test thiếu URL gói cài đặt.")
+        self.assertIn("\r    [Self-test] Giải nén 100% | ", self.stdout)
+
+    def test_network_and_reinstall_against_the_release_server(self):
+        site.reset_machine()
+        with site.ReleaseSite() as release:
+            release.publish_app(version="4.0")
+            count, total = release.publish_runtime()
+            url = "%s://localhost:%d%s/%s/Quorvalent-update.zip" % (
+                "https", release.port, site.release_base().path, site.UPDATE_PATH)
+            code = self.self_test(self.safe, self.unsafe, "--network-self-test",
+                                  "--reinstall-url", url)
+            self.assertEqual(release.request_count("Quorvalent-update.zip"), 2)
+            self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
+        self.assertEqual(code, 0, self.stdout + self.stderr)
+        self.assertIn("    [Network test] ZIP hợp lệ: %d tệp, " % count, self.stdout)
+        self.assertIn("\r    [Network extract] Giải nén 100% | %d tệp | " % count, self.stdout)
+        self.assertTrue(self.stdout.endswith(REINSTALL_LINE + OK_LINE), self.stdout[-400:])
+        self.assertEqual(self.stdout.count("\n[5/10] Cài các tệp Quorvalent vào "), 2)
+        self.assertFalse(os.path.exists(wh.host_path(site.INSTALL_DIR)),
+                         "the reinstall test never touches the real installation folder")
+
+
+if __name__ == "__main__":
+    unittest.main()

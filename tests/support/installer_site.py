@@ -1,0 +1,89 @@
+"""A loopback release location laid out as the installer built for tests expects it, and the
+prefix state (installation, shortcut, runtime) that the end-to-end tests set and reset."""
+
+import os
+import re
+import shutil
+import tempfile
+import urllib.parse
+
+from tests.support import packages
+from tests.support import wine_harness as wh
+from tests.support.release_server import ReleaseServer
+
+UPDATE_PATH = "Quorvalent-Updates/releases/download/update"
+INSTALL_DIR = r"C:\Quorvalent\Start"
+SHORTCUT = r"C:\users\Public\Desktop\Quorvalent.lnk"
+RUNTIME_32 = r"C:\Program Files (x86)\Quorvalent Runtime\QuorvalentRuntime.exe"
+RUNTIME_64 = r"C:\Program Files\Quorvalent Runtime\QuorvalentRuntime.exe"
+
+
+def release_base():
+    """The release location compiled into the installer under test."""
+    config = os.path.join(wh.BUILD_DIR, "generated", "build_config.h")
+    with open(config, encoding="utf-8") as f:
+        base = re.search(r'kReleaseBase\[\] = L"([^"]*)"', f.read()).group(1)
+    return urllib.parse.urlsplit(base)
+
+
+def setup_program():
+    return os.path.join(wh.BUILD_DIR, "tests", "support", "runtime_setup_stub.exe")
+
+
+class ReleaseSite:
+    """Serves a temporary folder at the installer's release location over HTTPS."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="quorvalent-site-")
+        base = release_base()
+        if base.hostname != "localhost" or base.scheme != "https" or not base.port:
+            raise RuntimeError("the installer under test must be built for "
+                               "https://localhost:PORT/...: " + base.geturl())
+        self.port = base.port
+        self.update_dir = os.path.join(self.root, base.path.strip("/"), *UPDATE_PATH.split("/"))
+        os.makedirs(self.update_dir)
+        self.server = None
+
+    def package_path(self, name):
+        return os.path.join(self.update_dir, name)
+
+    def request_count(self, name):
+        target = "/%s/%s/%s" % (release_base().path.strip("/"), UPDATE_PATH, name)
+        return sum(count for (scheme, path), count in self.server._counts.items()
+                   if path.split("?")[0] == target)
+
+    def publish_app(self, **options):
+        return packages.make_app_package(self.package_path("Quorvalent-update.zip"), **options)
+
+    def publish_runtime(self, include_setup=True):
+        return packages.make_runtime_package(self.package_path("QuorvalentRuntime.zip"),
+                                             setup_program(), include_setup=include_setup)
+
+    def __enter__(self):
+        self.server = ReleaseServer(self.root, https_port=self.port).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def remove_windows_path(path):
+    host = wh.host_path(path)
+    if os.path.isdir(host) and not os.path.islink(host):
+        shutil.rmtree(host)
+    elif os.path.lexists(host):
+        os.remove(host)
+
+
+def write_windows_file(path, data):
+    host = wh.host_path(path)
+    os.makedirs(os.path.dirname(host), exist_ok=True)
+    with open(host, "wb") as f:
+        f.write(data)
+
+
+def reset_machine():
+    """Back to a machine that never saw the product (the log is kept: it only grows)."""
+    for path in (INSTALL_DIR, SHORTCUT, os.path.dirname(RUNTIME_32), os.path.dirname(RUNTIME_64)):
+        remove_windows_path(path)
