@@ -3,15 +3,13 @@
 #include "core/errors.h"
 #include "core/guards.h"
 
-#include <objbase.h>
 #include <objidl.h>
 #include <shlobj.h>
-#include <shobjidl.h>
 
 namespace qv {
 
 void createShortcut(const std::filesystem::path& target, const std::filesystem::path& linkFile) {
-    // Declared in this order so that the persist-file interface is released before the link.
+    // Guards end in reverse order: the persist-file interface is released before the link.
     ComPtr<IShellLinkW> link;
     checkHr(::CoCreateInstance(CLSID_ShellLink, nullptr /* no outer object */, CLSCTX_INPROC_SERVER,
                                IID_IShellLinkW, link.putVoid()),

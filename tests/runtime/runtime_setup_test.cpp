@@ -43,6 +43,7 @@ TEST(FindFileByName, MatchesRegularFilesIgnoringCaseAtAnyDepth) {
         {root.path(), L"QUORVALENTRUNTIMESETUP.EXE", nested},
         {root.path(), L"README.TXT", root.path() / L"QuorvalentRuntimeSetup.exe" / L"readme.txt"},
         {root.path(), L"QuorvalentRuntimeSetup", {}},
+        {root.path(), L"BIN", {}}, // only a folder has that name
         {root.path(), L"absent.exe", {}},
         {root.path() / L"không có", L"QuorvalentRuntimeSetup.exe", {}},
         {nested, L"quorvalentruntimesetup.EXE", {}}, // a file is no folder to search

@@ -91,15 +91,6 @@ TEST_F(ShortcutTest, WritesTargetWorkingFolderIconAndDescription) {
     EXPECT_EQ(fields.iconIndex, 0);
 }
 
-TEST_F(ShortcutTest, OverwritesAnExistingLink) {
-    const fs::path linkFile = work_.path() / L"Quorvalent.lnk";
-    const fs::path other = work_.path() / L"Cũ.exe";
-    std::ofstream(other, std::ios::binary) << "MZ";
-    createShortcut(other, linkFile);
-    createShortcut(target_, linkFile);
-    EXPECT_EQ(fs::path(readLink(linkFile).path), target_);
-}
-
 TEST_F(ShortcutTest, SaveIntoMissingFolderRaisesWithHresultAndLeavesNoFile) {
     const fs::path linkFile = work_.path() / L"không có" / L"Quorvalent.lnk";
     std::string message;
