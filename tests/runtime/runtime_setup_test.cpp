@@ -68,8 +68,9 @@ private:
 };
 
 TEST(PrerequisiteRuntime, DetectedUnderEitherProgramFilesFolder) {
-    ASSERT_FALSE(fs::exists(runtime::kDetectionPath32));
-    ASSERT_FALSE(fs::exists(runtime::kDetectionPath64));
+    // The prefix is shared: a test that installs the runtime must remove it again.
+    ASSERT_FALSE(fs::exists(runtime::kDetectionPath32)) << "left behind by an earlier test";
+    ASSERT_FALSE(fs::exists(runtime::kDetectionPath64)) << "left behind by an earlier test";
     EXPECT_FALSE(isPrerequisiteRuntimePresent());
     {
         const RuntimeInstalledAt installed(runtime::kDetectionPath64);
