@@ -1,0 +1,92 @@
+#include "shell/runtime_setup.h"
+
+#include "app/release_config.h"
+#include "console/console_output.h"
+#include "core/errors.h"
+#include "core/guards.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <iostream>
+#include <system_error>
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The installer is a 32-bit program, where the launch record is 60 bytes.
+static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "unexpected SHELLEXECUTEINFOW layout");
+
+// An unreadable location (access denied, malformed path) counts as no runtime there.
+bool fileExists(const wchar_t* path) {
+    std::error_code error;
+    return fs::exists(fs::path(path), error) && !error;
+}
+
+} // namespace
+
+bool isPrerequisiteRuntimePresent() {
+    return fileExists(runtime::kDetectionPath32) || fileExists(runtime::kDetectionPath64);
+}
+
+fs::path findFileByName(const fs::path& root, const std::wstring& fileName) {
+    std::error_code error;
+    fs::recursive_directory_iterator entry(root, fs::directory_options::skip_permission_denied,
+                                           error);
+    if (error) {
+        return {};
+    }
+    // An entry that reports an error is passed over; only a failed advance ends the search.
+    for (const fs::recursive_directory_iterator end; entry != end; entry.increment(error)) {
+        if (error) {
+            return {};
+        }
+        std::error_code statusError;
+        if (!fs::is_regular_file(entry->status(statusError)) || statusError) {
+            continue;
+        }
+        if (::_wcsicmp(entry->path().filename().c_str(), fileName.c_str()) == 0) {
+            return entry->path();
+        }
+    }
+    return {};
+}
+
+void runSetupAndWait(const fs::path& setupProgram) {
+    const fs::path folder = setupProgram.parent_path();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.hwnd = nullptr;
+    info.lpVerb = nullptr /* the default verb */;
+    info.lpFile = setupProgram.c_str();
+    info.lpParameters = nullptr;
+    info.lpDirectory = folder.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    const BOOL launched = ::ShellExecuteExW(&info);
+    const DWORD launchError = ::GetLastError();
+    check(launched != FALSE, runtime::kLaunchFailurePrefix + windowsErrorText(launchError));
+
+    // Some launches (a document handed to a running program) yield no process to wait for.
+    if (info.hProcess == nullptr) {
+        return;
+    }
+    const UniqueProcessHandle process(info.hProcess);
+
+    // No time limit: the person at the machine decides how long the setup window stays open.
+    unsigned long seconds = 0;
+    while (::WaitForSingleObject(process.get(), 1000) == WAIT_TIMEOUT) {
+        ++seconds;
+        printProgress(runtime::kTag, std::wstring(runtime::kWaitingText) +
+                                         std::to_wstring(seconds) + L" giây          ");
+    }
+    std::wcout << progressPrefix(runtime::kTag) << runtime::kClosedText << std::wstring(22, L' ')
+               << L'\n';
+    std::wcout.flush();
+}
+
+} // namespace qv

@@ -1,0 +1,160 @@
+#include "app/release_config.h"
+#include "core/errors.h"
+#include "core/guards.h"
+#include "core/run_context.h"
+#include "core/scoped_folder.h"
+#include "shell/runtime_setup.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+void touch(const fs::path& file) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << "x";
+}
+
+TEST(FindFileByName, MatchesRegularFilesIgnoringCaseAtAnyDepth) {
+    const ScopedFolder root(createWorkDirectory());
+    // A folder that bears the wanted name must not be taken for the program.
+    fs::create_directories(root.path() / L"QuorvalentRuntimeSetup.exe");
+    touch(root.path() / L"QuorvalentRuntimeSetup.exe" / L"readme.txt");
+    const fs::path nested = root.path() / L"gói" / L"bin" / L"x86" / L"quorvalentruntimesetup.EXE";
+    touch(nested);
+    touch(root.path() / L"QuorvalentRuntimeSetup.exe.txt");
+
+    struct Case {
+        fs::path root;
+        std::wstring name;
+        fs::path expected;
+    };
+    const Case cases[] = {
+        {root.path(), L"QuorvalentRuntimeSetup.exe", nested},
+        {root.path(), L"QUORVALENTRUNTIMESETUP.EXE", nested},
+        {root.path(), L"README.TXT", root.path() / L"QuorvalentRuntimeSetup.exe" / L"readme.txt"},
+        {root.path(), L"QuorvalentRuntimeSetup", {}},
+        {root.path(), L"BIN", {}}, // only a folder has that name
+        {root.path(), L"absent.exe", {}},
+        {root.path() / L"không có", L"QuorvalentRuntimeSetup.exe", {}},
+        {nested, L"quorvalentruntimesetup.EXE", {}}, // a file is no folder to search
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(findFileByName(c.root, c.name), c.expected)
+            << c.root.string() << " / " << toUtf8(c.name);
+    }
+}
+
+// Creates the runtime's client program at one detection path and removes what it created.
+class RuntimeInstalledAt {
+public:
+    explicit RuntimeInstalledAt(const fs::path& program) : folder_(program.parent_path()) {
+        fs::create_directories(folder_);
+        touch(program);
+    }
+    ~RuntimeInstalledAt() { fs::remove_all(folder_); }
+
+private:
+    fs::path folder_;
+};
+
+TEST(PrerequisiteRuntime, DetectedUnderEitherProgramFilesFolder) {
+    // The prefix is shared: a test that installs the runtime must remove it again.
+    ASSERT_FALSE(fs::exists(runtime::kDetectionPath32)) << "left behind by an earlier test";
+    ASSERT_FALSE(fs::exists(runtime::kDetectionPath64)) << "left behind by an earlier test";
+    EXPECT_FALSE(isPrerequisiteRuntimePresent());
+    {
+        const RuntimeInstalledAt installed(runtime::kDetectionPath64);
+        EXPECT_TRUE(isPrerequisiteRuntimePresent());
+    }
+    EXPECT_FALSE(isPrerequisiteRuntimePresent());
+    {
+        const RuntimeInstalledAt installed(runtime::kDetectionPath32);
+        EXPECT_TRUE(isPrerequisiteRuntimePresent());
+    }
+    EXPECT_FALSE(isPrerequisiteRuntimePresent());
+}
+
+// Launches a copy of the setup stand-in (built beside this test) from a folder of its own.
+class RunSetupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(setup_.parent_path());
+        fs::copy_file(programPath().parent_path() / L"QuorvalentRuntimeSetup.exe", setup_);
+        SetEnvironmentVariableW(L"QUORVALENT_SETUP_MARKER", nullptr);
+    }
+    void TearDown() override { SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", nullptr); }
+
+    // Runs the setup for the given time; returns what the wait wrote to std::wcout.
+    std::wstring runFor(const wchar_t* seconds) {
+        SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", seconds);
+        std::wostringstream captured;
+        std::wstreambuf* const original = std::wcout.rdbuf(captured.rdbuf());
+        ScopeExit restore([&] { std::wcout.rdbuf(original); });
+        runSetupAndWait(setup_);
+        return captured.str();
+    }
+
+    std::string marker() const {
+        std::ifstream in(fs::path(setup_.wstring() + L".marker"), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static std::wstring expectedOutput(int countdownLines) {
+        std::wstring text;
+        for (int second = 1; second <= countdownLines; ++second) {
+            text += L"\r    [Runtime] Đang chờ trình cài đặt đóng... " + std::to_wstring(second) +
+                    L" giây          ";
+        }
+        return text + L"\r    [Runtime] Trình cài đặt Quorvalent Runtime đã đóng." +
+               std::wstring(22, L' ') + L"\n";
+    }
+
+    ScopedFolder work_{createWorkDirectory()};
+    fs::path setup_ = work_.path() / L"Trình cài" / L"QuorvalentRuntimeSetup.exe";
+};
+
+TEST_F(RunSetupTest, CountsSecondsUntilTheSetupCloses) {
+    const std::wstring output = runFor(L"2.5");
+    // The marker is written as the stand-in's last act, so the wait lasted to its end; the
+    // stand-in also saw its own folder as the current directory.
+    EXPECT_EQ(marker(), "program=" + toUtf8(setup_.wstring()) + "\r\ndirectory=" +
+                            toUtf8(setup_.parent_path().wstring()) + "\r\nseconds=2.5\r\n");
+    const auto lines = std::count(output.begin(), output.end(), L'\r') - 1;
+    EXPECT_GE(lines, 2);
+    EXPECT_EQ(output, expectedOutput(static_cast<int>(lines)));
+}
+
+TEST_F(RunSetupTest, SetupEndingWithinTheFirstSecondPrintsOnlyTheClosedLine) {
+    EXPECT_EQ(runFor(L"0"), expectedOutput(0));
+    EXPECT_NE(marker().find("\r\nseconds=0\r\n"), std::string::npos) << marker();
+}
+
+TEST_F(RunSetupTest, LaunchFailureRaisesPrefixAndWindowsText) {
+    const fs::path missing = setup_.parent_path() / L"không có.exe";
+    std::string message;
+    try {
+        runSetupAndWait(missing);
+    } catch (const std::runtime_error& error) {
+        message = error.what();
+    }
+    // Which code a failed launch leaves depends on the system (Wine reports the error dialog
+    // it could not show): the message must carry that code's own text.
+    const auto open = message.rfind(" (");
+    ASSERT_NE(open, std::string::npos) << message;
+    const unsigned long code = std::stoul(message.substr(open + 2));
+    EXPECT_NE(code, 0ul);
+    EXPECT_EQ(message, runtime::kLaunchFailurePrefix + windowsErrorText(code));
+}
+
+} // namespace
+} // namespace qv
