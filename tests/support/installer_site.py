@@ -27,7 +27,7 @@ def release_base():
 
 
 def setup_program():
-    return os.path.join(wh.BUILD_DIR, "tests", "support", "runtime_setup_stub.exe")
+    return os.path.join(wh.BUILD_DIR, "tests", "runtime", "QuorvalentRuntimeSetup.exe")
 
 
 class ReleaseSite:
