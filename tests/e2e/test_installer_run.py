@@ -3,7 +3,7 @@ the Shell stand-in extracting and a real setup program standing in for the runti
 
 import os
 import re
-import subprocess
+import shutil
 import tempfile
 import unittest
 
@@ -43,6 +43,10 @@ class InstallerRun(unittest.TestCase):
         site.reset_machine()
         self.marker_dir = tempfile.mkdtemp(prefix="quorvalent-marker-")
         self.marker = os.path.join(self.marker_dir, "setup.marker")
+
+    def tearDown(self):
+        site.reset_machine()  # other test programs share the prefix
+        shutil.rmtree(self.marker_dir, ignore_errors=True)
 
     def run_installer(self, *args, setup_seconds="0.2"):
         log_before = wh.read_log()
