@@ -1,0 +1,267 @@
+#include "net/download.h"
+
+#include "console/console_output.h"
+#include "core/errors.h"
+#include "net/winhttp_handle.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cwchar>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+namespace qv {
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Quorvalent-Installer-Native/1.3";
+constexpr DWORD kBufferSize = 0x20000;
+constexpr int kResolveTimeoutMs = 30000;
+constexpr int kConnectTimeoutMs = 30000;
+constexpr int kSendTimeoutMs = 30000;
+constexpr int kReceiveTimeoutMs = 1800000;
+constexpr char kDowngradeMessage[] = "Đã chặn chuyển hướng không an toàn từ HTTPS sang HTTP: ";
+
+struct UrlParts {
+    int scheme = 0;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring object; // path plus query
+};
+
+// Throws "<prefix><system text>" with the error code the failed call just left.
+void checkWinHttp(bool succeeded, const char* prefix) {
+    if (!succeeded) {
+        const DWORD code = ::GetLastError();
+        throw std::runtime_error(prefix + windowsErrorText(code));
+    }
+}
+
+UrlParts crackUrl(const std::wstring& url) {
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    // -1 asks for pointers into url instead of copies; user name and password stay unasked.
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    check(::WinHttpCrackUrl(url.c_str(), 0 /* up to the terminator */, 0 /* flags */, &parts) !=
+              FALSE,
+          "URL tải xuống không hợp lệ.");
+
+    UrlParts result;
+    result.scheme = parts.nScheme;
+    result.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    result.port = parts.nPort;
+    result.object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.dwExtraInfoLength > 0) {
+        result.object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    }
+    return result;
+}
+
+// Every redirect is followed, but once a transfer that began on https is sent on to a plain
+// http URL, nothing from it may land on disk: the package is later run with administrator
+// rights, and the http leg could have replaced it. WinHTTP tells the request's status callback
+// (on this thread, in synchronous mode) about each redirect it follows; the callback only
+// records, and the download refuses the transfer once WinHTTP returns.
+struct RedirectWatch {
+    bool startedSecure = false;
+    bool downgraded = false;
+    std::wstring downgradeUrl;
+};
+
+bool isPlainHttpUrl(const wchar_t* url) {
+    return url != nullptr && ::_wcsnicmp(url, L"http:", 5) == 0;
+}
+
+void CALLBACK onRedirect(HINTERNET /* request */, DWORD_PTR context, DWORD status, LPVOID info,
+                         DWORD /* info length */) noexcept {
+    auto* watch = reinterpret_cast<RedirectWatch*>(context);
+    if (watch == nullptr || status != WINHTTP_CALLBACK_STATUS_REDIRECT || !watch->startedSecure ||
+        watch->downgraded) {
+        return;
+    }
+    const auto* url = static_cast<const wchar_t*>(info);
+    if (!isPlainHttpUrl(url)) {
+        return;
+    }
+    watch->downgraded = true;
+    try {
+        watch->downgradeUrl = url;
+    } catch (...) {
+        // No memory for the URL: the transfer is still refused, only without it.
+    }
+}
+
+void refuseDowngrade(const RedirectWatch& watch) {
+    if (watch.downgraded) {
+        throw std::runtime_error(kDowngradeMessage + toUtf8(watch.downgradeUrl));
+    }
+}
+
+// The running progress line: redrawn when the whole percent rises or once a second.
+struct ProgressLine {
+    using Clock = std::chrono::steady_clock;
+
+    const std::wstring& tag;
+    bool lengthKnown;
+    std::uint64_t length;
+    Clock::time_point start = Clock::now();
+    Clock::time_point lastRedraw = start;
+    int lastPercent = -1;
+
+    void update(std::uint64_t received) {
+        const Clock::time_point now = Clock::now();
+        const auto elapsedNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
+        const double seconds = std::max(static_cast<double>(elapsedNs) / 1000000000.0, 0.001);
+        const auto speed = static_cast<std::uint64_t>(static_cast<double>(received) / seconds);
+        const bool secondPassed = now - lastRedraw >= std::chrono::seconds(1);
+
+        if (lengthKnown) {
+            const auto percent =
+                static_cast<int>(std::min<std::uint64_t>(received * 100 / length, 100));
+            if (percent > lastPercent || secondPassed) {
+                printProgress(tag, L"Đang tải " + formatPercent(percent) + L"% | " +
+                                       formatByteSize(received) + L"/" + formatByteSize(length) +
+                                       L" | " + formatByteSize(speed) + L"/s          ");
+                lastPercent = percent;
+                lastRedraw = now;
+            }
+        } else if (secondPassed) {
+            printProgress(tag, L"Đang tải " + formatByteSize(received) + L" | " +
+                                   formatByteSize(speed) + L"/s          ");
+            lastRedraw = now;
+        }
+    }
+};
+
+} // namespace
+
+std::filesystem::path partialDownloadPath(const std::filesystem::path& target) {
+    return std::filesystem::path(target.native() + L".part");
+}
+
+void downloadFile(const std::wstring& url, const std::filesystem::path& target,
+                  const std::wstring& tag) {
+    printStatus(tag, L"Đang chuẩn bị kết nối...");
+    const UrlParts parts = crackUrl(url);
+
+    // Declared before the handles so that it outlives the request its callback serves.
+    RedirectWatch redirects;
+    redirects.startedSecure = parts.scheme == INTERNET_SCHEME_HTTPS;
+
+    // Destroyed in reverse order: request, connection, session.
+    const UniqueWinHttpHandle session(::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                                    0 /* synchronous */));
+    checkWinHttp(static_cast<bool>(session), "WinHttpOpen: ");
+    ::WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                         kReceiveTimeoutMs);
+
+    const UniqueWinHttpHandle connection(
+        ::WinHttpConnect(session.get(), parts.host.c_str(), parts.port, 0 /* reserved */));
+    checkWinHttp(static_cast<bool>(connection), "WinHttpConnect: ");
+
+    const DWORD requestFlags = redirects.startedSecure ? WINHTTP_FLAG_SECURE : 0;
+    const UniqueWinHttpHandle request(::WinHttpOpenRequest(
+        connection.get(), L"GET", parts.object.c_str(), nullptr /* default version */,
+        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, requestFlags));
+    checkWinHttp(static_cast<bool>(request), "WinHttpOpenRequest: ");
+
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
+    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+                       sizeof(redirectPolicy));
+    checkWinHttp(::WinHttpSetStatusCallback(request.get(), onRedirect,
+                                            WINHTTP_CALLBACK_FLAG_REDIRECT,
+                                            0 /* reserved */) != WINHTTP_INVALID_STATUS_CALLBACK,
+                 "WinHttpSetStatusCallback: ");
+
+    printStatus(tag, L"Đang kết nối GitHub và gửi yêu cầu...");
+    const BOOL sent =
+        ::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0 /* headers length */,
+                             WINHTTP_NO_REQUEST_DATA, 0 /* data length */, 0 /* total length */,
+                             reinterpret_cast<DWORD_PTR>(&redirects));
+    checkWinHttp(sent != FALSE, "WinHttpSendRequest: ");
+    printStatus(tag, L"Đã gửi yêu cầu, đang chờ máy chủ phản hồi...");
+
+    const BOOL received = ::WinHttpReceiveResponse(request.get(), nullptr /* reserved */);
+    // A refused downgrade is the reason, even when the plain-http leg then failed as well.
+    refuseDowngrade(redirects);
+    checkWinHttp(received != FALSE, "WinHttpReceiveResponse: ");
+
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    check(::WinHttpQueryHeaders(
+              request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX) != FALSE,
+          "Không đọc được HTTP status.");
+    check(status >= 200 && status <= 299, "Máy chủ trả về HTTP " + std::to_string(status));
+
+    DWORD announced = 0;
+    DWORD announcedSize = sizeof(announced);
+    const bool lengthRead =
+        ::WinHttpQueryHeaders(request.get(),
+                              WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announcedSize,
+                              WINHTTP_NO_HEADER_INDEX) != FALSE;
+    const bool lengthKnown = lengthRead && announced > 0;
+
+    const std::filesystem::path partial = partialDownloadPath(target);
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);
+    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+    check(file.good(), "Không tạo được file tải xuống: " + toUtf8(partial.native()));
+
+    const auto buffer = std::make_unique<char[]>(kBufferSize);
+    std::uint64_t bytesReceived = 0;
+    ProgressLine progress{tag, lengthKnown, announced};
+
+    if (lengthKnown) {
+        printStatus(tag, L"Máy chủ phản hồi: " + formatByteSize(announced) + L". Bắt đầu tải...");
+    } else {
+        printStatus(tag, L"Máy chủ phản hồi. Bắt đầu tải...");
+    }
+
+    for (;;) {
+        DWORD available = 0;
+        checkWinHttp(::WinHttpQueryDataAvailable(request.get(), &available) != FALSE,
+                     "WinHttpQueryDataAvailable: ");
+        if (available == 0) {
+            break;
+        }
+        while (available != 0) {
+            DWORD read = 0;
+            checkWinHttp(::WinHttpReadData(request.get(), buffer.get(),
+                                           std::min(available, kBufferSize), &read) != FALSE,
+                         "WinHttpReadData: ");
+            check(read != 0, "Kết nối tải xuống kết thúc bất thường.");
+            file.write(buffer.get(), static_cast<std::streamsize>(read));
+            check(file.good(), "Không ghi được file tải xuống.");
+            bytesReceived += read;
+            available -= std::min(available, read);
+            progress.update(bytesReceived);
+        }
+    }
+    file.close();
+
+    check(bytesReceived != 0, "Máy chủ trả về file rỗng.");
+
+    std::filesystem::remove(target, ignored);
+    std::error_code renameError;
+    std::filesystem::rename(partial, target, renameError);
+    check(!renameError, "Không hoàn tất được file tải xuống.");
+
+    std::wcout << progressPrefix(tag) << L"Tải xong 100% | " << formatByteSize(bytesReceived)
+               << std::wstring(30, L' ') << L'\n';
+    std::wcout.flush();
+}
+
+} // namespace qv

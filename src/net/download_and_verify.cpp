@@ -1,0 +1,65 @@
+#include "net/download_and_verify.h"
+
+#include "console/console_output.h"
+#include "core/errors.h"
+#include "net/download.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace qv {
+namespace {
+
+constexpr int kAttempts = 5;
+constexpr int kLongestPauseSeconds = 8;
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+ZipSummary downloadAndVerifyOnce(const std::wstring& url, const std::filesystem::path& target,
+                                 const std::wstring& tag) {
+    downloadFile(url, target, tag);
+    printStatus(tag, L"Đang kiểm tra an toàn và tính toàn vẹn ZIP...");
+    const ZipSummary summary = verifyZipArchive(target);
+    printStatus(tag, L"ZIP hợp lệ: " + std::to_wstring(summary.fileCount) + L" tệp, " +
+                         formatByteSize(summary.totalBytes) + L" sau giải nén.");
+    return summary;
+}
+
+} // namespace
+
+ZipSummary downloadAndVerify(const std::wstring& url, const std::filesystem::path& target,
+                             const std::wstring& tag) {
+    const std::string tagText = toUtf8(tag);
+    std::string lastFailure;
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        try {
+            return downloadAndVerifyOnce(url, target, tag);
+        } catch (const std::exception& error) {
+            lastFailure = error.what();
+        }
+        // The next attempt starts from nothing: a broken download and a refused archive alike.
+        removeQuietly(target);
+        removeQuietly(partialDownloadPath(target));
+        if (attempt == kAttempts) {
+            break;
+        }
+        const int pauseSeconds = std::min(2 * attempt, kLongestPauseSeconds);
+        std::cerr << '[' << tagText << "] Lần tải " << attempt << " thất bại: " << lastFailure
+                  << '\n'
+                  << '[' << tagText << "] Thử lại sau " << pauseSeconds << " giây...\n";
+        std::cerr.flush();
+        std::this_thread::sleep_for(std::chrono::seconds(pauseSeconds));
+    }
+    throw std::runtime_error("Không thể tải " + tagText + " sau " + std::to_string(kAttempts) +
+                             " lần: " + lastFailure);
+}
+
+} // namespace qv

@@ -1,0 +1,121 @@
+#include "net/download_and_verify.h"
+
+#include "console/console_output.h"
+#include "core/errors.h"
+#include "net/release_fixture.h"
+#include "zip/zip_verifier.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+namespace qv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::wstring kTag = L"Net";
+
+std::string failureLines(int attempt, const std::string& reason, int pause) {
+    return "[Net] Lần tải " + std::to_string(attempt) + " thất bại: " + reason + "\n" +
+           "[Net] Thử lại sau " + std::to_string(pause) + " giây...\n";
+}
+
+// What the verifier says about a file, computed here rather than copied from it.
+std::string verifierMessage(const std::filesystem::path& file) {
+    try {
+        verifyZipArchive(file);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "<accepted>";
+}
+
+class DownloadAndVerify : public ReleaseServerTest {
+protected:
+    const std::string archive_ =
+        storedZip({{"Quorvalent.exe", patternBytes(5000, 1)}, {"data/readme.txt", "xin chào"}});
+};
+
+TEST_F(DownloadAndVerify, FirstGoodAttemptReturnsTheSummaryWithoutRetryLines) {
+    const std::wstring path = publish("good.zip", archive_);
+    const ZipSummary summary = downloadAndVerify(httpsUrl(path), target(), kTag);
+
+    EXPECT_EQ(summary.fileCount, 2u);
+    EXPECT_EQ(summary.totalBytes, 5000u + std::string("xin chào").size());
+    EXPECT_TRUE(sameBytes(readBytes(target()), archive_));
+    EXPECT_EQ(console_.err(), "");
+    const std::wstring tail = L"    [Net] Đang kiểm tra an toàn và tính toàn vẹn ZIP...\n"
+                              L"    [Net] ZIP hợp lệ: 2 tệp, " +
+                              formatByteSize(summary.totalBytes) + L" sau giải nén.\n";
+    const std::wstring out = console_.out();
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+}
+
+TEST_F(DownloadAndVerify, ThirdAttemptSucceedsAfterTwoRefusedArchives) {
+    const std::wstring path =
+        publish("third.zip", archive_) + L"?body=notzip&first=2&id=" + uniqueId();
+    writeBytes(partial(), "not a zip");
+    const std::string reason = verifierMessage(partial());
+    ASSERT_NE(reason, "<accepted>");
+
+    const Clock::time_point start = Clock::now();
+    const ZipSummary summary = downloadAndVerify(httpUrl(path), target(), kTag);
+    const auto elapsed = Clock::now() - start;
+
+    EXPECT_EQ(summary.fileCount, 2u);
+    EXPECT_TRUE(sameBytes(readBytes(target()), archive_));
+    EXPECT_FALSE(std::filesystem::exists(partial()));
+    EXPECT_EQ(console_.err(), failureLines(1, reason, 2) + failureLines(2, reason, 4));
+    EXPECT_GE(elapsed, std::chrono::seconds(6)) << "the pauses of 2 and 4 seconds";
+}
+
+TEST_F(DownloadAndVerify, RefusedDowngradeIsRetriedLikeAnyFailure) {
+    const std::wstring path = publish("downgrade.zip", archive_);
+    const std::wstring url = httpsUrl(L"/redirect/http" + path + L"?first=1&id=" + uniqueId());
+    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
+
+    EXPECT_EQ(summary.fileCount, 2u);
+    const std::string plainUrl =
+        toUtf8(httpBase()) + toUtf8(path) + "?first=1&id=" + toUtf8(uniqueId());
+    EXPECT_EQ(
+        console_.err(),
+        failureLines(1, "Đã chặn chuyển hướng không an toàn từ HTTPS sang HTTP: " + plainUrl, 2));
+}
+
+TEST_F(DownloadAndVerify, FiveFailuresEndWithTheLastReasonAndLeaveNoFiles) {
+    writeBytes(target(), "earlier package");
+    writeBytes(partial(), "earlier partial");
+    const std::wstring url = httpsUrl(L"/missing.zip?status=404");
+
+    std::string message;
+    try {
+        downloadAndVerify(url, target(), kTag);
+    } catch (const std::runtime_error& error) {
+        message = error.what();
+    }
+    EXPECT_EQ(message, "Không thể tải Net sau 5 lần: Máy chủ trả về HTTP 404");
+    const std::string reason = "Máy chủ trả về HTTP 404";
+    EXPECT_EQ(console_.err(), failureLines(1, reason, 2) + failureLines(2, reason, 4) +
+                                  failureLines(3, reason, 6) + failureLines(4, reason, 8));
+    EXPECT_FALSE(std::filesystem::exists(target()));
+    EXPECT_FALSE(std::filesystem::exists(partial()));
+}
+
+TEST_F(DownloadAndVerify, CutOrResetBodiesNeverLeaveAFileThatPassedAsComplete) {
+    // A body cut short without a transport error is accepted by the download itself; the
+    // verifier must then refuse it, and the retry gets the whole archive.
+    const std::wstring path = publish("cut.zip", archive_);
+    const std::wstring url = httpUrl(path + L"?cut=3000&first=1&id=" + uniqueId());
+    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
+    EXPECT_EQ(summary.fileCount, 2u);
+    EXPECT_TRUE(sameBytes(readBytes(target()), archive_));
+    EXPECT_EQ(console_.err().rfind("[Net] Lần tải 1 thất bại: ", 0), 0u) << console_.err();
+    EXPECT_NE(console_.err().find("[Net] Thử lại sau 2 giây...\n"), std::string::npos);
+}
+
+} // namespace
+} // namespace qv::test
