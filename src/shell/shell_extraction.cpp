@@ -1,0 +1,199 @@
+#include "shell/shell_extraction.h"
+
+#include "console/console_output.h"
+#include "core/errors.h"
+#include "core/guards.h"
+#include "shell/shell_automation.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <iostream>
+#include <system_error>
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::nanoseconds kExtractionTimeLimit = std::chrono::seconds(1800);
+constexpr std::chrono::milliseconds kPollInterval(500);
+constexpr int kPollsAtTotals = 3;
+// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI: no dialog may block an unattended run.
+constexpr LONG kCopyHereOptions = 0x4 | 0x10 | 0x400;
+
+bool reachedTotals(const ZipSummary& seen, const ZipSummary& expected) {
+    return seen.fileCount >= expected.fileCount && seen.totalBytes >= expected.totalBytes;
+}
+
+int percentOf(const ZipSummary& seen, const ZipSummary& expected) {
+    if (reachedTotals(seen, expected)) {
+        return 100;
+    }
+    std::uint64_t percent = 0;
+    if (expected.totalBytes != 0) {
+        percent = seen.totalBytes * 100 / expected.totalBytes;
+    } else if (expected.fileCount != 0) {
+        percent = seen.fileCount * 100 / expected.fileCount;
+    }
+    return percent > 100 ? 100 : static_cast<int>(percent);
+}
+
+// Window messages of this thread are dispatched while the Shell copies: the Shell's own
+// windows and COM calls back into this apartment need them.
+void pumpWindowMessages() {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+void prepareDestination(const fs::path& destination) {
+    std::error_code ignored;
+    fs::remove_all(destination, ignored);
+    std::error_code createError;
+    if (!fs::create_directories(destination, createError)) {
+        check(fs::exists(destination),
+              "Không tạo được thư mục giải nén: " + toUtf8(destination.wstring()));
+    }
+}
+
+ComPtr<IDispatch> createShellApplication() {
+    CLSID shellClass{};
+    checkHr(::CLSIDFromProgID(L"Shell.Application", &shellClass),
+            "Không tìm thấy Windows Shell.Application");
+    ComPtr<IDispatch> shell;
+    checkHr(::CoCreateInstance(shellClass, nullptr /* no outer object */,
+                               CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                               shell.putVoid()),
+            "Không mở được Windows Shell.Application");
+    return shell;
+}
+
+ComPtr<IDispatch> archiveItems(IDispatch* archiveFolder) {
+    ScopedVariant items(invokeShellMethod(archiveFolder, L"Items", nullptr, 0));
+    check(items.get().vt == VT_DISPATCH && items.get().pdispVal != nullptr,
+          "Không đọc được danh sách file trong ZIP.");
+    ComPtr<IDispatch> result(items.get().pdispVal);
+    items.get().vt = VT_EMPTY; // the reference now belongs to result
+    return result;
+}
+
+void copyHere(IDispatch* destinationFolder, IDispatch* items) {
+    static_assert(sizeof(ScopedVariant) == sizeof(VARIANT), "the guards form the VARIANT array");
+    // IDispatch order: the last argument (options) first.
+    ScopedVariant args[2];
+    args[0].get().vt = VT_I4;
+    args[0].get().lVal = kCopyHereOptions;
+    items->AddRef();
+    args[1].get().vt = VT_DISPATCH;
+    args[1].get().pdispVal = items;
+    ScopedVariant result(invokeShellMethod(destinationFolder, L"CopyHere", &args[0].get(), 2));
+}
+
+void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
+                  const ZipSummary& expected) {
+    std::wcout << progressPrefix(tag) << L"Đang giải nén " << formatPercent(percent) << L"% | "
+               << seen.fileCount << L'/' << expected.fileCount << L" tệp | "
+               << formatByteSize(seen.totalBytes) << L'/' << formatByteSize(expected.totalBytes)
+               << L"          ";
+    std::wcout.flush();
+}
+
+// Polls until the expected totals were seen on three consecutive polls or the deadline passed.
+void waitForTotals(const fs::path& destination, const ZipSummary& expected, const std::wstring& tag,
+                   std::chrono::nanoseconds timeLimit) {
+    const Clock::time_point deadline = Clock::now() + timeLimit;
+    int lastPercent = -1;
+    Clock::time_point lastDrawn = Clock::now();
+    int pollsAtTotals = 0;
+    for (;;) {
+        if (Clock::now() >= deadline) {
+            break;
+        }
+        pumpWindowMessages();
+        const ZipSummary seen = tallyDirectory(destination);
+        const bool reached = reachedTotals(seen, expected);
+        const int percent = percentOf(seen, expected);
+        const Clock::time_point now = Clock::now();
+        if (percent != lastPercent || now - lastDrawn >= std::chrono::seconds(1)) {
+            drawProgress(tag, percent, seen, expected);
+            lastPercent = percent;
+            lastDrawn = now;
+        }
+        pollsAtTotals = reached ? pollsAtTotals + 1 : 0;
+        if (pollsAtTotals == kPollsAtTotals) {
+            break;
+        }
+        ::Sleep(static_cast<DWORD>(kPollInterval.count()));
+    }
+}
+
+} // namespace
+
+void extractZipWithShell(const fs::path& archive, const fs::path& destination,
+                         const ZipSummary& expected, const std::wstring& tag) {
+    extractZipWithShell(archive, destination, expected, tag, kExtractionTimeLimit);
+}
+
+void extractZipWithShell(const fs::path& archive, const fs::path& destination,
+                         const ZipSummary& expected, const std::wstring& tag,
+                         std::chrono::nanoseconds timeLimit) {
+    prepareDestination(destination);
+
+    // Declared in reverse release order: items, destination Folder, archive Folder, Shell.
+    ComPtr<IDispatch> shell = createShellApplication();
+    ComPtr<IDispatch> archiveFolder;
+    ComPtr<IDispatch> destinationFolder;
+    ComPtr<IDispatch> items;
+
+    const fs::path absoluteArchive = fs::absolute(archive);
+    const fs::path absoluteDestination = fs::absolute(destination);
+    archiveFolder = ComPtr<IDispatch>(openShellFolder(shell.get(), absoluteArchive));
+    destinationFolder = ComPtr<IDispatch>(openShellFolder(shell.get(), absoluteDestination));
+    items = archiveItems(archiveFolder.get());
+    copyHere(destinationFolder.get(), items.get());
+
+    std::wcout << statusPrefix(tag) << L"Đang giải nén 0% | 0/" << expected.fileCount << L" tệp";
+    std::wcout.flush();
+
+    // The limit runs from the moment CopyHere has returned.
+    waitForTotals(destination, expected, tag, timeLimit);
+
+    // The final tally alone decides: a poll that ran out of time may still have been enough.
+    const ZipSummary extracted = tallyDirectory(destination);
+    check(reachedTotals(extracted, expected), "Giải nén không hoàn tất trong thời gian cho phép.");
+    std::wcout << progressPrefix(tag) << L"Giải nén 100% | " << extracted.fileCount << L" tệp | "
+               << formatByteSize(extracted.totalBytes) << L"                    \n";
+    std::wcout.flush();
+}
+
+ZipSummary tallyDirectory(const fs::path& folder) {
+    ZipSummary totals;
+    std::error_code error;
+    if (!fs::exists(folder, error) || error) {
+        return totals;
+    }
+    // The library ends the walk at an iteration error; whatever was counted so far stands.
+    fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied,
+                                           error);
+    for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+        std::error_code statusError;
+        if (!fs::is_regular_file(entry->status(statusError)) || statusError) {
+            continue;
+        }
+        // A file still being written may refuse its size for a moment: it counts as a file
+        // now, and its bytes on the next poll.
+        std::error_code sizeError;
+        const std::uintmax_t size = entry->file_size(sizeError);
+        totals.fileCount += 1;
+        if (!sizeError) {
+            totals.totalBytes += size;
+        }
+    }
+    return totals;
+}
+
+} // namespace qv
