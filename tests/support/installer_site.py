@@ -1,6 +1,7 @@
 """A loopback release location laid out as the installer built for tests expects it, and the
 prefix state (installation, shortcut, runtime) that the end-to-end tests set and reset."""
 
+import ntpath
 import os
 import re
 import shutil
@@ -85,5 +86,5 @@ def write_windows_file(path, data):
 
 def reset_machine():
     """Back to a machine that never saw the product (the log is kept: it only grows)."""
-    for path in (INSTALL_DIR, SHORTCUT, os.path.dirname(RUNTIME_32), os.path.dirname(RUNTIME_64)):
+    for path in (INSTALL_DIR, SHORTCUT, ntpath.dirname(RUNTIME_32), ntpath.dirname(RUNTIME_64)):
         remove_windows_path(path)
