@@ -12,6 +12,12 @@ namespace qv {
 
 namespace fs = std::filesystem;
 
+void requireMainProgram(const fs::path& program, const char* message) {
+    // A folder of that name is no program: accepting it would report a broken installation as
+    // done and point the shortcut at a folder. The query itself fails loudly (access denied).
+    check(fs::exists(program) && fs::is_regular_file(program), message);
+}
+
 void installPackage(const fs::path& workFolder, const fs::path& installFolder,
                     const std::wstring& packageUrl) {
     const std::wstring tag = L"Quorvalent";
@@ -27,13 +33,13 @@ void installPackage(const fs::path& workFolder, const fs::path& installFolder,
     printStepHeader(4, L"Giải nén gói Quorvalent", false);
     extractZipWithShell(package, extracted, summary, tag);
     // The layout is part of the package contract: the program must sit at the archive's root.
-    check(fs::exists(extracted / L"Quorvalent.exe"),
-          "ZIP không chứa Quorvalent.exe ở vị trí mong đợi.");
+    requireMainProgram(extracted / L"Quorvalent.exe",
+                       "ZIP không chứa Quorvalent.exe ở vị trí mong đợi.");
 
     printStepHeader(5, L"Cài các tệp Quorvalent vào " + installFolder.wstring(), false);
     installFiles(extracted, installFolder, tag);
-    check(fs::exists(installFolder / L"Quorvalent.exe"),
-          "Không tìm thấy Quorvalent.exe sau khi cài.");
+    requireMainProgram(installFolder / L"Quorvalent.exe",
+                       "Không tìm thấy Quorvalent.exe sau khi cài.");
 
     std::wcout << L"    [Quorvalent] Đã cài đặt chương trình.\n";
 }

@@ -78,6 +78,9 @@ void runReinstallTest(const fs::path& workFolder, const std::wstring& packageUrl
     {
         std::ofstream stale(mainProgram, std::ios::binary | std::ios::trunc);
         stale.write(kMarker, kMarkerLength);
+        // Flushed before the check: a write that fails only when the buffer reaches the file
+        // would leave the old program in place and the reinstall check would prove nothing.
+        stale.flush();
         check(static_cast<bool>(stale), "Self-test không ghi được bản cũ.");
     }
     { std::ofstream(userData, std::ios::binary | std::ios::trunc).write(kMarker, kMarkerLength); }
