@@ -72,9 +72,21 @@ std::string logPathForReport() {
     }
 }
 
-void reportFailure(const std::exception& error) {
-    writeLog(std::string("LỖI: ") + error.what());
-    std::cerr << kErrorBanner << error.what() << "\nLog: " << logPathForReport() << '\n';
+// Never throws: the failure being reported may itself be an allocation failure, and a second
+// one while reporting must not end the process without the report and exit code 1.
+void reportFailure(const std::exception& error) noexcept {
+    try {
+        writeLog(std::string("LỖI: ") + error.what());
+    } catch (...) {
+        // The log is best effort; the console report below still follows.
+    }
+    std::cerr << kErrorBanner << error.what() << "\nLog: ";
+    try {
+        std::cerr << logPathForReport();
+    } catch (...) {
+        // No memory left for the path: the report goes on without it.
+    }
+    std::cerr << '\n';
 }
 
 } // namespace
@@ -103,8 +115,8 @@ int runEntryPoint(int argc, wchar_t** argv) {
     try {
         exitCode = hasFlag(argc, argv, L"--self-test") ? runSelfTests(argc, argv) : runInstaller();
     } catch (const std::exception& error) {
-        reportFailure(error);
         exitCode = 1;
+        reportFailure(error);
     }
 
     if (!hasFlag(argc, argv, L"--no-pause") && !hasFlag(argc, argv, L"--self-test")) {

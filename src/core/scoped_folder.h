@@ -11,8 +11,13 @@ class ScopedFolder {
 public:
     explicit ScopedFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
     ~ScopedFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
+        // The error-code form may still throw std::bad_alloc, and anything leaving this
+        // (implicitly noexcept) destructor would end the process without the error report.
+        try {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+        } catch (...) {
+        }
     }
     ScopedFolder(const ScopedFolder&) = delete;
     ScopedFolder& operator=(const ScopedFolder&) = delete;
