@@ -1,0 +1,291 @@
+#include "zip/zip_verifier.h"
+
+#include "core/errors.h"
+#include "support/zip_writer.h"
+#include "zip/verify_outcome.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace qv {
+namespace {
+
+using ziptest::buildZip;
+using ziptest::simpleLayout;
+using ziptest::verifyBytes;
+using ziptest::ZipEntry;
+using ziptest::ZipLayout;
+
+const std::string kTooShort = "File ZIP quá ngắn hoặc bị hỏng.";
+const std::string kNoEndRecord = "Không tìm thấy thư mục trung tâm của ZIP.";
+const std::string kMultiDisk = "Không hỗ trợ ZIP nhiều đĩa.";
+const std::string kZip64 = "Không hỗ trợ ZIP64 cho gói cài đặt này.";
+const std::string kBadBounds = "Thông tin thư mục trung tâm ZIP không hợp lệ.";
+const std::string kBadRecord = "Mục trong thư mục trung tâm ZIP bị hỏng.";
+const std::string kEncrypted = "Không hỗ trợ ZIP được mã hóa.";
+const std::string kEmptyName = "ZIP chứa tên file trống.";
+const std::string kNameUnreadable = "Không đọc được tên file trong ZIP.";
+const std::string kBadEntryLengths = "Thông tin mục ZIP không hợp lệ.";
+const std::string kUnsafe = "Đã chặn đường dẫn không an toàn trong ZIP: ";
+const std::string kNoFiles = "ZIP không có file dữ liệu.";
+
+// Two files and a folder: the base most rows change one thing in.
+ZipLayout twoFiles() {
+    return simpleLayout({{"a.txt", 5}, {"dir/", 0}, {"dir/b.bin", 7}});
+}
+
+ZipLayout with(ZipLayout layout, const std::function<void(ZipLayout&)>& change) {
+    change(layout);
+    return layout;
+}
+
+std::string endRecordOnly(std::uint16_t disk = 0) {
+    ZipLayout layout;
+    layout.disk = disk;
+    return buildZip(layout);
+}
+
+struct Row {
+    const char* label;
+    std::string bytes;
+    std::string expected;
+};
+
+TEST(ZipVerifier, StructuralTable) {
+    const std::string base = buildZip(twoFiles());
+    const std::size_t baseSize = base.size();
+    const std::string fakeEnd = endRecordOnly(1);
+
+    const Row rows[] = {
+        {"empty file", "", kTooShort},
+        {"21 bytes", endRecordOnly().substr(0, 21), kTooShort},
+        {"22-byte end record without entries", endRecordOnly(), kNoFiles},
+        {"22 zero bytes", std::string(22, '\0'), kNoEndRecord},
+        {"signature only in the last 21 bytes", base.substr(0, baseSize - 1), kNoEndRecord},
+        {"base", base, "accepted 2 files, 12 bytes"},
+        {"longest comment still in the window",
+         buildZip(with(twoFiles(), [](auto& l) { l.comment = std::string(0xFFFF, 'c'); })),
+         "accepted 2 files, 12 bytes"},
+        {"end record one byte before the window",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.comment = std::string(0xFFFF, 'c');
+                           l.trailing = "x";
+                       })),
+         kNoEndRecord},
+        {"comment holding a later end record wins",
+         buildZip(with(twoFiles(), [&](auto& l) { l.comment = "note " + fakeEnd; })), kMultiDisk},
+        {"signature in the comment's last 21 bytes is not a candidate",
+         buildZip(
+             with(twoFiles(), [](auto& l) { l.comment = std::string("PK\x05\x06", 4) + "xyz"; })),
+         "accepted 2 files, 12 bytes"},
+        {"this disk not 0", buildZip(with(twoFiles(), [](auto& l) { l.disk = 1; })), kMultiDisk},
+        {"start disk not 0", buildZip(with(twoFiles(), [](auto& l) { l.startDisk = 2; })),
+         kMultiDisk},
+        {"multi-disk is checked before the ZIP64 markers",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.disk = 1;
+                           l.entryCount = 0xFFFF;
+                       })),
+         kMultiDisk},
+        {"0xFFFF entries", buildZip(with(twoFiles(), [](auto& l) { l.entryCount = 0xFFFF; })),
+         kZip64},
+        {"size marker", buildZip(with(twoFiles(), [](auto& l) { l.directorySize = 0xFFFFFFFF; })),
+         kZip64},
+        {"offset marker",
+         buildZip(with(twoFiles(), [](auto& l) { l.directoryOffset = 0xFFFFFFFF; })), kZip64},
+        {"offset + size equal to the file size",
+         buildZip(
+             with(twoFiles(),
+                  [&](auto& l) { l.directorySize = static_cast<std::uint32_t>(baseSize - 64); })),
+         "accepted 2 files, 12 bytes"},
+        {"offset + size one beyond the file size",
+         buildZip(with(
+             twoFiles(),
+             [&](auto& l) { l.directorySize = static_cast<std::uint32_t>(baseSize - 64 + 1); })),
+         kBadBounds},
+        {"offset + size wrapping 32 bits",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.directoryOffset = 0xFFFFFFF0;
+                           l.directorySize = 0x20;
+                       })),
+         kBadBounds},
+        {"size smaller than the records: the count decides",
+         buildZip(with(twoFiles(), [](auto& l) { l.directorySize = 0; })),
+         "accepted 2 files, 12 bytes"},
+        {"offset into the data", buildZip(with(twoFiles(), [](auto& l) { l.directoryOffset = 3; })),
+         kBadRecord},
+        {"count one more than the records",
+         buildZip(with(twoFiles(), [](auto& l) { l.entryCount = 4; })), kBadRecord},
+        {"offset too close to the end for a record",
+         buildZip(with(twoFiles(),
+                       [&](auto& l) {
+                           l.directoryOffset = static_cast<std::uint32_t>(baseSize - 10);
+                           l.directorySize = 0;
+                       })),
+         kBadRecord},
+        {"bad record signature",
+         buildZip(with(twoFiles(), [](auto& l) { l.entries[1].signature = 0x04034B50; })),
+         kBadRecord},
+        {"encrypted file", buildZip(with(twoFiles(), [](auto& l) { l.entries[2].flags = 0x0001; })),
+         kEncrypted},
+        {"encrypted directory entry",
+         buildZip(with(twoFiles(), [](auto& l) { l.entries[1].flags = 0x0809; })), kEncrypted},
+        {"encryption is checked before the empty name",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.entries[0].flags = 1;
+                           l.entries[0].name.clear();
+                       })),
+         kEncrypted},
+        {"empty name", buildZip(with(twoFiles(), [](auto& l) { l.entries[2].name.clear(); })),
+         kEmptyName},
+        {"name running past the end of the file",
+         buildZip(with(twoFiles(), [](auto& l) { l.entries[2].nameLength = 0xFFFF; })),
+         kNameUnreadable},
+        {"extra field running past the end of the file",
+         buildZip(with(twoFiles(), [](auto& l) { l.entries[2].extraLength = 0xFFFF; })),
+         kBadEntryLengths},
+        {"comment running past the end of the file",
+         buildZip(with(twoFiles(), [](auto& l) { l.entries[2].commentLength = 0x8000; })),
+         kBadEntryLengths},
+        {"extra and comment skipping exactly to the end of the file",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.entries[2].extraLength = 11;
+                           l.entries[2].commentLength = 11; // 22: the end record
+                       })),
+         "accepted 2 files, 12 bytes"},
+        {"extra fields and comments are skipped",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.entries[0].extra = std::string("UT\x05\0\x01\0\0\0\0", 9);
+                           l.entries[0].comment = "a comment";
+                           l.entries[2].extra = std::string(300, 'e');
+                       })),
+         "accepted 2 files, 12 bytes"},
+        {"directory entry with a size is not counted",
+         buildZip(simpleLayout({{"dir/", 100}, {"dir\\sub\\", 50}, {"dir/a", 5}})),
+         "accepted 1 files, 5 bytes"},
+        {"directories only", buildZip(simpleLayout({{"dir/", 0}, {"dir/sub/", 9}})), kNoFiles},
+        {"unsafe name before a damaged record",
+         buildZip(with(simpleLayout({{"ok.txt", 1}, {"../evil", 2}, {"later", 3}}),
+                       [](auto& l) { l.entries[2].signature = 0; })),
+         kUnsafe + "../evil"},
+        {"damaged record before an unsafe name",
+         buildZip(with(simpleLayout({{"ok.txt", 1}, {"later", 3}, {"../evil", 2}}),
+                       [](auto& l) { l.entries[1].signature = 0; })),
+         kBadRecord},
+        {"unsafe name keeps its own separators", buildZip(simpleLayout({{"a\\..\\b", 1}})),
+         kUnsafe + "a\\..\\b"},
+        {"sizes are zero-extended and summed in 64 bits",
+         buildZip(simpleLayout({{"x", 0xFFFFFFFF}, {"y", 0xFFFFFFFF}})),
+         "accepted 2 files, 8589934590 bytes"},
+        {"directory far before the tail window",
+         buildZip(with(twoFiles(), [](auto& l) { l.leading = std::string(200000, 'd'); })),
+         "accepted 2 files, 12 bytes"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(verifyBytes(row.bytes), row.expected) << row.label;
+    }
+}
+
+TEST(ZipVerifier, LargestAcceptedCountWithRecordsStraddlingReads) {
+    // 65,534 records of varying lengths: the directory is far larger than any one read, so
+    // records, names and skipped fields fall across read boundaries.
+    ZipLayout layout;
+    std::uint64_t expectedBytes = 0;
+    std::uint64_t expectedFiles = 0;
+    for (std::uint32_t i = 0; i < 65534; ++i) {
+        ZipEntry entry;
+        entry.name = "d" + std::to_string(i % 97) + "/f" + std::to_string(i);
+        if (i % 1000 == 0) {
+            entry.name = "d" + std::to_string(i) + "/";
+        } else {
+            ++expectedFiles;
+            expectedBytes += i;
+        }
+        entry.uncompressedSize = i;
+        entry.extra = std::string(i % 37, 'e');
+        entry.comment = std::string(i % 5, 'c');
+        layout.entries.push_back(std::move(entry));
+    }
+    EXPECT_EQ(verifyBytes(buildZip(layout)), "accepted " + std::to_string(expectedFiles) +
+                                                 " files, " + std::to_string(expectedBytes) +
+                                                 " bytes");
+}
+
+TEST(ZipVerifier, MissingFileNamesThePath) {
+    const auto missing = ziptest::scratchFolder() / L"không-có.zip";
+    EXPECT_EQ(ziptest::verifyFile(missing), "Không mở được ZIP: " + toUtf8(missing.wstring()));
+}
+
+TEST(ZipNames, DecodingFollowsTheUtf8Flag) {
+    const std::string vietnamese = "../T\xe1\xba\xa3i v\xe1\xbb\x81.txt"; // "../Tải về.txt"
+    const std::string notUtf8 = "caf\xe9/../x";
+
+    const ZipEntry flagged = ziptest::entry(vietnamese, 0, 0x0800);
+    const ZipEntry invalidFlagged = ziptest::entry(notUtf8, 0, 0x0800);
+    const ZipEntry unflagged = ziptest::entry(vietnamese);
+
+    auto archiveOf = [](const ZipEntry& entry) {
+        ZipLayout layout;
+        layout.entries = {entry};
+        return buildZip(layout);
+    };
+    EXPECT_EQ(verifyBytes(archiveOf(flagged)), kUnsafe + vietnamese);
+    // Not refused as undecodable: the ANSI code page takes over.
+    EXPECT_EQ(verifyBytes(archiveOf(invalidFlagged)), kUnsafe + toUtf8(toWide(notUtf8, CP_ACP)));
+    if (::GetACP() == 1252) {
+        EXPECT_EQ(verifyBytes(archiveOf(invalidFlagged)), kUnsafe + "caf\xc3\xa9/../x");
+    }
+    // Without the flag the bytes are ANSI even when they happen to be valid UTF-8.
+    ASSERT_NE(::GetACP(), static_cast<UINT>(CP_UTF8));
+    EXPECT_EQ(verifyBytes(archiveOf(unflagged)), kUnsafe + toUtf8(toWide(vietnamese, CP_ACP)));
+    EXPECT_NE(verifyBytes(archiveOf(unflagged)), kUnsafe + vietnamese);
+
+    const ZipEntry safeVietnamese = ziptest::entry(vietnamese.substr(3), 42, 0x0800);
+    EXPECT_EQ(verifyBytes(archiveOf(safeVietnamese)), "accepted 1 files, 42 bytes");
+}
+
+TEST(ZipPathSafety, Table) {
+    const std::pair<const wchar_t*, bool> rows[] = {
+        {L"../x", false},
+        {L"a/../b", false},
+        {L"./a", false},
+        {L"a/./b", false},
+        {L"/x", false},
+        {L"\\x", false},
+        {L"C:/x", false},
+        {L"C:x", false},
+        {L"a:b", false},
+        {L"\\\\server\\share", false},
+        {L"", false},
+        {L"..", false},
+        {L".", false},
+        {L"a/..", false},
+        {L"a\\.", false},
+        {L"..\\x", false},
+        {L"a/b/../../..", false},
+        {L"a//b", true},
+        {L"dir/", true},
+        {L"x\\", true},
+        {L".../x", true},
+        {L"..a/b", true},
+        {L". ./c", true},
+        {L"a.b/c..", true},
+        {L"T\u1ea3i v\u1ec1.txt", true},
+    };
+    for (const auto& [name, safe] : rows) {
+        EXPECT_EQ(isSafeZipPath(name), safe) << toUtf8(name);
+    }
+    std::wstring caller = L"a/./b";
+    EXPECT_FALSE(isSafeZipPath(caller));
+    EXPECT_EQ(caller, L"a/./b");
+}
+
+} // namespace
+} // namespace qv
