@@ -255,6 +255,24 @@ TEST_F(ShellExtraction, TheFinalTallyDecidesWhenTheTimeLimitRunsOut) {
     }
 }
 
+TEST_F(ShellExtraction, MoreThanExpectedIsNoFailureAndShowsAtMostAHundredPercent) {
+    const fs::path archive = folder / L"more.zip";
+    writeManyFiles(archive, 3);
+    const ZipSummary expectations[] = {{1, 10}, {0, 0}, {2, 0}};
+    for (const ZipSummary& expected : expectations) {
+        test::ConsoleCapture console;
+        extractZipWithShell(archive, folder / L"more", expected, L"T");
+        const std::wstring output = console.text();
+        for (int percent :
+             drawnPercentages(output.substr(output.find(L'\r')))) { // past the opening 0%
+            EXPECT_EQ(percent, 100) << toUtf8(output);
+        }
+        EXPECT_NE(output.find(L"\r    [T] Giải nén 100% | 3 tệp | 58.59 KB                    \n"),
+                  std::wstring::npos)
+            << toUtf8(output);
+    }
+}
+
 TEST_F(ShellExtraction, FailuresReportTheShellsOwnReasonOrThePath) {
     const fs::path archive = folder / L"gói.zip";
     const ZipSummary expected = writePackage(archive);
