@@ -218,9 +218,19 @@ TEST(ZipVerifier, LargestAcceptedCountWithRecordsStraddlingReads) {
                                                  " bytes");
 }
 
-TEST(ZipVerifier, MissingFileNamesThePath) {
+TEST(ZipVerifier, PathsAreWideAndAMissingFileIsNamed) {
     const auto missing = ziptest::scratchFolder() / L"không-có.zip";
     EXPECT_EQ(ziptest::verifyFile(missing), "Không mở được ZIP: " + toUtf8(missing.wstring()));
+
+    // Letters outside the ANSI code page: a narrow open would not find this file.
+    const auto vietnamese = ziptest::scratchFolder() / L"Gói cài đặt ữ.zip";
+    {
+        const std::string bytes = buildZip(twoFiles());
+        std::ofstream out(vietnamese, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    EXPECT_EQ(ziptest::verifyFile(vietnamese), "accepted 2 files, 12 bytes");
+    EXPECT_TRUE(::DeleteFileW(vietnamese.c_str()));
 }
 
 TEST(ZipNames, DecodingFollowsTheUtf8Flag) {
