@@ -11,8 +11,9 @@ set -euo pipefail
 ca_dir=$(realpath -m "${QUORVALENT_TEST_CA_DIR:-$WINEPREFIX/test-ca}")
 helper="$QUORVALENT_BUILD_DIR/tests/support/trust_test_ca.exe"
 if [ ! -f "$helper" ]; then
-    echo "trust-test-ca: $helper is missing; build the project first" >&2
-    exit 1
+    # A build without its tests has no helper and needs no test CA.
+    echo "trust-test-ca: $helper not built; HTTPS to the test release server will fail" >&2
+    exit 0
 fi
 
 rm -rf "$ca_dir"

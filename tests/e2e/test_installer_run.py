@@ -56,7 +56,6 @@ class InstallerRun(unittest.TestCase):
         })
         self.stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
         self.stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
-        # The log is written in text mode (CR LF); the patterns below are written with "\n".
         self.log_added = wh.read_log()[len(log_before):].decode("utf-8").replace("\r\n", "\n")
         self.assertEqual(wh.work_folders(), [], "the work folder is removed on every path")
         return result.returncode

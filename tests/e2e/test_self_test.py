@@ -87,7 +87,7 @@ class SelfTest(unittest.TestCase):
             self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
         self.assertEqual(code, 0, self.stdout + self.stderr)
         self.assertIn("    [Network test] ZIP hợp lệ: %d tệp, " % count, self.stdout)
-        self.assertIn("\r    [Network extract] Giải nén 100% | %d tệp | " % count, self.stdout)
+        self.assertIn("\r    [Network extract] Giải nén 100%% | %d tệp | " % count, self.stdout)
         self.assertTrue(self.stdout.endswith(REINSTALL_LINE + OK_LINE), self.stdout[-400:])
         self.assertEqual(self.stdout.count("\n[5/10] Cài các tệp Quorvalent vào "), 2)
         self.assertFalse(os.path.exists(wh.host_path(site.INSTALL_DIR)),

@@ -24,13 +24,16 @@ the status).
 HTTPS uses the test certificate authority that scripts/prefix.d/20-trust-test-ca.sh makes and
 trusts inside the test Wine prefix: the folder QUORVALENT_TEST_CA_DIR, by default
 $WINEPREFIX/test-ca, holding server.pem and server.key (a certificate for localhost and
-127.0.0.1). Without that folder only plain HTTP is served.
+127.0.0.1). Without that folder the server refuses to start HTTPS; https_port=None (or no
+--https-port) serves plain HTTP only.
 
 From a test:
     with ReleaseServer(root) as server:
         server.http_base, server.https_base    # "http://127.0.0.1:P", "https://localhost:Q"
 
-From a shell (a demo, or the installer's end-to-end tests in a subprocess):
+In a child process: ServerProcess(root, https_port=N) has the same bases.
+
+From a shell (a demo):
     python3 -m tests.support.release_server --root DIR --https-port 47443 [--http-port N]
 It prints "http <base>" and "https <base>" lines once it listens, then serves until killed.
 """
@@ -42,6 +45,7 @@ import posixpath
 import socket
 import ssl
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -317,6 +321,47 @@ class ReleaseServer:
 
     def __enter__(self):
         return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class ServerProcess:
+    """The server in a child process, for tests that must not share the caller's threads.
+
+        with ServerProcess(root, https_port=0) as server:
+            server.http_base, server.https_base
+    """
+
+    def __init__(self, root, http_port=0, https_port=0, ca_dir=None):
+        command = [sys.executable, "-m", "tests.support.release_server", "--root", root,
+                   "--http-port", str(http_port)]
+        if https_port is not None:
+            command += ["--https-port", str(https_port)]
+        if ca_dir:
+            command += ["--ca-dir", ca_dir]
+        source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        self._process = subprocess.Popen(command, cwd=source_dir, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, text=True)
+        self.http_base = self.https_base = None
+        try:
+            for _ in range(1 if https_port is None else 2):
+                line = self._process.stdout.readline().split()
+                if len(line) != 2:
+                    raise RuntimeError("the release server did not start")
+                setattr(self, line[0] + "_base", line[1])
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self._process.poll() is None:
+            self._process.terminate()
+        self._process.wait()
+        self._process.stdout.close()
+
+    def __enter__(self):
+        return self
 
     def __exit__(self, *exc):
         self.stop()

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Overlay installation against the host's `cp -r`, and the cost of one extraction poll.
+
+    python3 bench/shell.py [BUILD_DIR]      (default: $QUORVALENT_BUILD_DIR or build/bench)
+
+Builds a package tree of 2,000 files (200 MiB, mixed sizes) in a temporary folder, copies it
+with `cp -r` and installs it with installFiles under Wine in the same run (best of three
+each, fresh destination every time), and prints the ratio. Then times tallyDirectory, the
+walk that every extraction poll makes, over 10,000 files. Uses $WINEPREFIX when it names a
+prefix, otherwise makes a throw-away one with scripts/wine-prefix.sh.
+"""
+
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FILES = 2000
+TOTAL_BYTES = 200 * 1024 * 1024
+TALLY_FILES = 10000
+ROUNDS = 3
+
+
+def package_sizes(rng):
+    """Mixed sizes: mostly small files, some medium ones, a few large ones, summing exactly."""
+    weights = []
+    for i in range(FILES):
+        if i % 200 == 0:
+            weights.append(rng.uniform(400, 1200))   # large: libraries, data packs
+        elif i % 10 == 0:
+            weights.append(rng.uniform(20, 120))     # medium
+        else:
+            weights.append(rng.uniform(0.5, 12))     # small: scripts, icons, texts
+    scale = TOTAL_BYTES / sum(weights)
+    sizes = [int(w * scale) for w in weights]
+    sizes[0] += TOTAL_BYTES - sum(sizes)
+    return sizes
+
+
+def make_package(root, rng):
+    sizes = package_sizes(rng)
+    block = os.urandom(8 * 1024 * 1024)
+    for i, size in enumerate(sizes):
+        folder = os.path.join(root, "lib%02d" % (i % 20), "part%d" % (i % 7))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "file%04d.bin" % i), "wb") as f:
+            left, at = size, (i * 4099) % len(block)
+            while left > 0:
+                chunk = block[at:at + left]
+                f.write(chunk)
+                left -= len(chunk)
+                at = 0
+    return sum(sizes)
+
+
+def make_many_files(root):
+    for i in range(TALLY_FILES):
+        folder = os.path.join(root, "d%03d" % (i // 100))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "f%05d.txt" % i), "wb") as f:
+            f.write(b"x" * (i % 2048))
+
+
+def windows_path(host):
+    return "Z:" + os.path.abspath(host).replace("/", "\\")
+
+
+def run_bench(env, exe, *args):
+    out = subprocess.run(["wine", exe, *args], env=env, check=True, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE).stdout.decode()
+    return dict(line.split() for line in out.splitlines() if line.strip())
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else
+                            os.environ.get("QUORVALENT_BUILD_DIR", "build/bench"))
+    exe = os.path.join(build, "bench", "shell", "shell_bench.exe")
+    if not os.path.exists(exe):
+        sys.exit("not built: %s" % exe)
+    work = tempfile.mkdtemp(prefix="qv-bench-shell-")
+    env = dict(os.environ, WINEDEBUG="-all", QUORVALENT_BUILD_DIR=build,
+               WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d")
+    own_prefix = not os.path.exists(os.path.join(env.get("WINEPREFIX", ""), "system.reg"))
+    try:
+        if own_prefix:
+            env["WINEPREFIX"] = os.path.join(work, "prefix")
+            subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "wine-prefix.sh"),
+                            env["WINEPREFIX"]], env=env, check=True, stdout=subprocess.DEVNULL)
+        rng = random.Random(20251208)
+        package = os.path.join(work, "package")
+        total = make_package(package, rng)
+        print("package: %d files, %d bytes" % (FILES, total))
+
+        cp_times, install_times = [], []
+        for _ in range(ROUNDS):
+            target = os.path.join(work, "cp-target")
+            start = time.perf_counter()
+            subprocess.run(["cp", "-r", package, target], check=True)
+            cp_times.append(time.perf_counter() - start)
+            shutil.rmtree(target)
+
+            target = os.path.join(work, "install-target")
+            result = run_bench(env, exe, "install", windows_path(package), windows_path(target))
+            install_times.append(float(result["install_seconds"]))
+            shutil.rmtree(target)
+        cp_best, install_best = min(cp_times), min(install_times)
+        print("cp -r:        %.3f s (best of %d)" % (cp_best, ROUNDS))
+        print("installFiles: %.3f s (best of %d, under Wine)" % (install_best, ROUNDS))
+        print("ratio installFiles / cp -r: %.2f" % (install_best / cp_best))
+
+        many = os.path.join(work, "many")
+        make_many_files(many)
+        result = run_bench(env, exe, "tally", windows_path(many), "5")
+        print("tallyDirectory over %s files (%s bytes): median %.1f ms, best %.1f ms of 5 polls"
+              % (result["tally_files"], result["tally_bytes"],
+                 1000 * float(result["tally_median_seconds"]),
+                 1000 * float(result["tally_min_seconds"])))
+    finally:
+        if own_prefix:
+            subprocess.run(["wineserver", "-k"], env=env, check=False)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,24 @@
+#pragma once
+// Writes small ZIP archives for tests: stored or deflated files, folder entries, UTF-8 names.
+
+#include "zip/zip_verifier.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qv::test {
+
+struct ZipItem {
+    std::string name;    // UTF-8, '/' separated; a trailing '/' makes a folder entry
+    std::string content; // ignored for folders
+    bool deflate = false;
+};
+
+// Writes the archive and returns the files and bytes it holds, as the verifier counts them.
+ZipSummary writeZip(const std::filesystem::path& archive, const std::vector<ZipItem>& items);
+
+// Deterministic filler of a given size, different for each seed.
+std::string sampleContent(std::size_t size, unsigned seed);
+
+} // namespace qv::test
