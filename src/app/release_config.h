@@ -34,7 +34,8 @@ inline const wchar_t kRunTitle[] = L"Giải nén và chạy trình cài đặt Q
 inline const wchar_t kPresentLine[] = L"    [Runtime] Quorvalent Runtime đã được cài đặt.\n";
 inline const wchar_t kMissingLine[] =
     L"    [Runtime] Chưa có Quorvalent Runtime, sẽ tải và cài đặt.\n";
-inline const wchar_t kOpeningLine[] = L"    [Runtime] Đang mở trình cài đặt Quorvalent Runtime...\n";
+inline const wchar_t kOpeningLine[] =
+    L"    [Runtime] Đang mở trình cài đặt Quorvalent Runtime...\n";
 inline const wchar_t kWaitingText[] = L"Đang chờ trình cài đặt đóng... ";
 inline const wchar_t kClosedText[] = L"Trình cài đặt Quorvalent Runtime đã đóng.";
 inline const char kLaunchFailurePrefix[] = "Không mở được trình cài đặt Quorvalent Runtime: ";

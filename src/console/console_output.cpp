@@ -38,9 +38,13 @@ std::wstring formatPercent(int percent) {
     return digits;
 }
 
-std::wstring statusPrefix(const std::wstring& tag) { return L"    [" + tag + L"] "; }
+std::wstring statusPrefix(const std::wstring& tag) {
+    return L"    [" + tag + L"] ";
+}
 
-std::wstring progressPrefix(const std::wstring& tag) { return L"\r    [" + tag + L"] "; }
+std::wstring progressPrefix(const std::wstring& tag) {
+    return L"\r    [" + tag + L"] ";
+}
 
 void printStatus(const std::wstring& tag, const std::wstring& text) {
     std::wcout << statusPrefix(tag) << text << L'\n';

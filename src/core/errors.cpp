@@ -15,8 +15,7 @@ std::string toUtf8(const std::wstring& text) {
         return "<unicode error>";
     }
     std::string result(static_cast<size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), needed, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), needed, nullptr, nullptr);
     return result;
 }
 

@@ -41,7 +41,9 @@ private:
     T value_ = Invalid;
 };
 
-inline void closeKernelHandle(HANDLE handle) { ::CloseHandle(handle); }
+inline void closeKernelHandle(HANDLE handle) {
+    ::CloseHandle(handle);
+}
 
 // A process handle from ShellExecuteExW; INVALID_HANDLE_VALUE is never closed.
 inline void closeProcessHandle(HANDLE handle) {

@@ -12,9 +12,9 @@ namespace qv {
 std::string formatLogLine(const SYSTEMTIME& time, const std::string& message) {
     std::ostringstream line;
     line.fill('0');
-    line << std::setw(4) << time.wYear << '-' << std::setw(2) << time.wMonth << '-'
-         << std::setw(2) << time.wDay << ' ' << std::setw(2) << time.wHour << ':' << std::setw(2)
-         << time.wMinute << ':' << std::setw(2) << time.wSecond << ' ' << message;
+    line << std::setw(4) << time.wYear << '-' << std::setw(2) << time.wMonth << '-' << std::setw(2)
+         << time.wDay << ' ' << std::setw(2) << time.wHour << ':' << std::setw(2) << time.wMinute
+         << ':' << std::setw(2) << time.wSecond << ' ' << message;
     return line.str();
 }
 

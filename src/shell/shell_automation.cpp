@@ -30,14 +30,17 @@ VARIANT invokeShellMethod(IDispatch* object, const std::wstring& name, VARIANTAR
                                            &parameters, &result, &exception, &argumentError);
     if (FAILED(invoked)) {
         ::VariantClear(&result);
+        // The error record's strings are ours to free, even if building the message throws.
+        const ScopeExit freeStrings([&exception] {
+            ::SysFreeString(exception.bstrSource);
+            ::SysFreeString(exception.bstrDescription);
+            ::SysFreeString(exception.bstrHelpFile);
+        });
         std::string description;
         if (exception.bstrDescription != nullptr) {
             description = toUtf8(
                 std::wstring(exception.bstrDescription, ::SysStringLen(exception.bstrDescription)));
         }
-        ::SysFreeString(exception.bstrSource);
-        ::SysFreeString(exception.bstrDescription);
-        ::SysFreeString(exception.bstrHelpFile);
         std::string message = "Shell Automation thất bại";
         if (!description.empty()) {
             message += ": " + description;

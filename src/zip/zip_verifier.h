@@ -17,7 +17,9 @@ struct ZipSummary {
 inline bool operator==(const ZipSummary& a, const ZipSummary& b) {
     return a.fileCount == b.fileCount && a.totalBytes == b.totalBytes;
 }
-inline bool operator!=(const ZipSummary& a, const ZipSummary& b) { return !(a == b); }
+inline bool operator!=(const ZipSummary& a, const ZipSummary& b) {
+    return !(a == b);
+}
 
 ZipSummary verifyZipArchive(const std::filesystem::path& archive);
 

@@ -15,7 +15,7 @@ TEST(HasFlag, WholeArgumentCaseInsensitiveNeverArgumentZero) {
         {{L"prog.exe", L"--self-test"}, true},
         {{L"prog.exe", L"a.zip", L"b.zip", L"--SELF-TEST"}, true},
         {{L"prog.exe", L"--Self-Test", L"x"}, true},
-        {{L"--self-test"}, false},             // the program's own path is never looked at
+        {{L"--self-test"}, false}, // the program's own path is never looked at
         {{L"--self-test", L"--no-pause"}, false},
         {{L"prog.exe", L"--self-tests"}, false}, // no prefix matching
         {{L"prog.exe", L"--self"}, false},

@@ -46,8 +46,7 @@ TEST(WindowsErrorText, TrimsLineEndsKeepsFullStopAndAppendsCode) {
 
 TEST(Checks, ThrowExactlyTheMessageAndTheHresultSuffix) {
     EXPECT_NO_THROW(check(true, "ignored"));
-    EXPECT_EQ(messageOf([] { check(false, "Không sao chép được: x"); }),
-              "Không sao chép được: x");
+    EXPECT_EQ(messageOf([] { check(false, "Không sao chép được: x"); }), "Không sao chép được: x");
     EXPECT_NO_THROW(checkHr(S_OK, "x"));
     EXPECT_NO_THROW(checkHr(S_FALSE, "x"));
     EXPECT_EQ(messageOf([] { checkHr(E_ACCESSDENIED, "Không lưu được shortcut"); }),

@@ -22,8 +22,8 @@ void printLine(const char* key, const wchar_t* value) {
 
 int readShortcut(const wchar_t* linkFile) {
     qv::ComPtr<IShellLinkW> link;
-    qv::checkHr(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IShellLinkW, link.putVoid()),
+    qv::checkHr(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   link.putVoid()),
                 "CoCreateInstance");
     qv::ComPtr<IPersistFile> file;
     qv::checkHr(link.query(IID_IPersistFile, file), "QueryInterface");
