@@ -1,5 +1,6 @@
 #include "app/package_flow.h"
 
+#include "app/release_config.h"
 #include "console/console_output.h"
 #include "core/errors.h"
 #include "install/install_files.h"
@@ -26,7 +27,7 @@ void installPackage(const fs::path& workFolder, const fs::path& installFolder,
     std::wcout << L"    [Quorvalent] Luôn tải và cài đặt, ghi đè các tệp chương trình hiện có.\n";
 
     printStepHeader(3, L"Tải và xác minh gói Quorvalent", false);
-    const fs::path package = workFolder / L"Quorvalent-update.zip";
+    const fs::path package = workFolder / kApplicationPackageFile;
     const ZipSummary summary = downloadAndVerify(packageUrl, package, tag);
 
     const fs::path extracted = workFolder / L"Quorvalent";

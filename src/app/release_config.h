@@ -9,15 +9,12 @@ namespace qv {
 
 inline const wchar_t kInstallFolder[] = L"C:\\Quorvalent\\Start";
 
-inline std::wstring applicationPackageUrl() {
-    return std::wstring(kReleaseBase) +
-           L"/Quorvalent-Updates/releases/download/update/Quorvalent-update.zip";
+// The release's file of that name; the asset name is also the package's name on disk.
+inline std::wstring releaseAssetUrl(const wchar_t* fileName) {
+    return std::wstring(kReleaseBase) + L"/Quorvalent-Updates/releases/download/update/" + fileName;
 }
 
-inline std::wstring runtimePackageUrl() {
-    return std::wstring(kReleaseBase) +
-           L"/Quorvalent-Updates/releases/download/update/QuorvalentRuntime.zip";
-}
+inline const wchar_t kApplicationPackageFile[] = L"Quorvalent-update.zip";
 
 namespace runtime {
 inline const wchar_t kDetectionPath32[] =
@@ -42,5 +39,12 @@ inline const char kLaunchFailurePrefix[] = "Không mở được trình cài đ�
 inline const char kMissingSetupMessage[] =
     "Gói Quorvalent Runtime không chứa QuorvalentRuntimeSetup.exe.";
 } // namespace runtime
+
+inline std::wstring applicationPackageUrl() {
+    return releaseAssetUrl(kApplicationPackageFile);
+}
+inline std::wstring runtimePackageUrl() {
+    return releaseAssetUrl(runtime::kPackageFile);
+}
 
 } // namespace qv

@@ -55,4 +55,14 @@ void printProgress(const std::wstring& tag, const std::wstring& text) {
     std::wcout.flush();
 }
 
+void printProgressEnd(const std::wstring& tag, const std::wstring& text, int trailingBlanks) {
+    std::wcout << progressPrefix(tag) << text << std::wstring(trailingBlanks, L' ') << L'\n';
+    std::wcout.flush();
+}
+
+int cappedPercent(std::uint64_t done, std::uint64_t total) {
+    const std::uint64_t percent = done * 100 / total;
+    return percent > 100 ? 100 : static_cast<int>(percent);
+}
+
 } // namespace qv

@@ -28,4 +28,11 @@ void printStatus(const std::wstring& tag, const std::wstring& text);
 // Writes a running progress line ("\r    [<tag>] <text>") and flushes it.
 void printProgress(const std::wstring& tag, const std::wstring& text);
 
+// Writes the final progress line: "\r    [<tag>] <text>", trailing blanks that wipe what is
+// left of a longer running line, and a line feed; flushes it.
+void printProgressEnd(const std::wstring& tag, const std::wstring& text, int trailingBlanks);
+
+// done × 100 / total in whole percent, rounded down and capped at 100; total must not be 0.
+int cappedPercent(std::uint64_t done, std::uint64_t total);
+
 } // namespace qv

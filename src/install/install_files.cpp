@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <iostream>
 #include <system_error>
 
 namespace qv {
@@ -21,20 +20,19 @@ struct CopyProgress {
     int lastPercent = -1; // the first copied file always draws
 };
 
+// A package of empty files is complete with its first file.
 int percentOf(const CopyProgress& progress) {
-    if (progress.totals.totalBytes == 0) {
-        return 100;
-    }
-    const std::uint64_t percent = progress.bytesCopied * 100 / progress.totals.totalBytes;
-    return percent > 100 ? 100 : static_cast<int>(percent);
+    return progress.totals.totalBytes == 0
+               ? 100
+               : cappedPercent(progress.bytesCopied, progress.totals.totalBytes);
 }
 
 void drawProgress(const std::wstring& tag, const CopyProgress& progress, int percent) {
-    std::wcout << progressPrefix(tag) << L"Đang cài " << formatPercent(percent) << L"% | "
-               << progress.filesCopied << L'/' << progress.totals.fileCount << L" tệp | "
-               << formatByteSize(progress.bytesCopied) << L'/'
-               << formatByteSize(progress.totals.totalBytes) << L"          ";
-    std::wcout.flush();
+    printProgress(tag, L"Đang cài " + formatPercent(percent) + L"% | " +
+                           std::to_wstring(progress.filesCopied) + L"/" +
+                           std::to_wstring(progress.totals.fileCount) + L" tệp | " +
+                           formatByteSize(progress.bytesCopied) + L"/" +
+                           formatByteSize(progress.totals.totalBytes) + L"          ");
 }
 
 // libstdc++'s copy_file cannot replace an existing file on this platform, so the copy that
@@ -74,7 +72,7 @@ std::error_code installFile(const fs::directory_entry& entry, const fs::path& ta
 } // namespace
 
 void installFiles(const fs::path& source, const fs::path& destination, const std::wstring& tag) {
-    std::wcout << statusPrefix(tag) << L"Đang lập danh sách tệp cần cài...\n";
+    printStatus(tag, L"Đang lập danh sách tệp cần cài...");
     CopyProgress progress;
     // A missing source counts as empty here; opening it for the copy below reports it.
     progress.totals = tallyDirectory(source);
@@ -100,9 +98,10 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
         check(!error, "Không sao chép được: " + toUtf8(target.wstring()));
     }
 
-    std::wcout << progressPrefix(tag) << L"Cài tệp 100% | " << progress.filesCopied << L" tệp | "
-               << formatByteSize(progress.bytesCopied) << L"                    \n";
-    std::wcout.flush();
+    printProgressEnd(tag,
+                     L"Cài tệp 100% | " + std::to_wstring(progress.filesCopied) + L" tệp | " +
+                         formatByteSize(progress.bytesCopied),
+                     20);
 }
 
 } // namespace qv

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cwchar>
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -126,8 +125,7 @@ struct ProgressLine {
         const bool secondPassed = now - lastRedraw >= std::chrono::seconds(1);
 
         if (lengthKnown) {
-            const auto percent =
-                static_cast<int>(std::min<std::uint64_t>(received * 100 / length, 100));
+            const int percent = cappedPercent(received, length);
             if (percent > lastPercent || secondPassed) {
                 printProgress(tag, L"Đang tải " + formatPercent(percent) + L"% | " +
                                        formatByteSize(received) + L"/" + formatByteSize(length) +
@@ -259,9 +257,7 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     std::filesystem::rename(partial, target, renameError);
     check(!renameError, "Không hoàn tất được file tải xuống.");
 
-    std::wcout << progressPrefix(tag) << L"Tải xong 100% | " << formatByteSize(bytesReceived)
-               << std::wstring(30, L' ') << L'\n';
-    std::wcout.flush();
+    printProgressEnd(tag, L"Tải xong 100% | " + formatByteSize(bytesReceived), 30);
 }
 
 } // namespace qv

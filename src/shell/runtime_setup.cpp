@@ -9,7 +9,6 @@
 #include <shellapi.h>
 
 #include <cwchar>
-#include <iostream>
 #include <system_error>
 
 namespace qv {
@@ -84,9 +83,7 @@ void runSetupAndWait(const fs::path& setupProgram) {
         printProgress(runtime::kTag, std::wstring(runtime::kWaitingText) +
                                          std::to_wstring(seconds) + L" giây          ");
     }
-    std::wcout << progressPrefix(runtime::kTag) << runtime::kClosedText << std::wstring(22, L' ')
-               << L'\n';
-    std::wcout.flush();
+    printProgressEnd(runtime::kTag, runtime::kClosedText, 22);
 }
 
 } // namespace qv

@@ -31,13 +31,13 @@ int percentOf(const ZipSummary& seen, const ZipSummary& expected) {
     if (reachedTotals(seen, expected)) {
         return 100;
     }
-    std::uint64_t percent = 0;
     if (expected.totalBytes != 0) {
-        percent = seen.totalBytes * 100 / expected.totalBytes;
-    } else if (expected.fileCount != 0) {
-        percent = seen.fileCount * 100 / expected.fileCount;
+        return cappedPercent(seen.totalBytes, expected.totalBytes);
     }
-    return percent > 100 ? 100 : static_cast<int>(percent);
+    if (expected.fileCount != 0) {
+        return cappedPercent(seen.fileCount, expected.fileCount);
+    }
+    return 0;
 }
 
 // Window messages of this thread are dispatched while the Shell copies: the Shell's own
@@ -95,11 +95,11 @@ void copyHere(IDispatch* destinationFolder, IDispatch* items) {
 
 void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
                   const ZipSummary& expected) {
-    std::wcout << progressPrefix(tag) << L"Đang giải nén " << formatPercent(percent) << L"% | "
-               << seen.fileCount << L'/' << expected.fileCount << L" tệp | "
-               << formatByteSize(seen.totalBytes) << L'/' << formatByteSize(expected.totalBytes)
-               << L"          ";
-    std::wcout.flush();
+    printProgress(tag, L"Đang giải nén " + formatPercent(percent) + L"% | " +
+                           std::to_wstring(seen.fileCount) + L"/" +
+                           std::to_wstring(expected.fileCount) + L" tệp | " +
+                           formatByteSize(seen.totalBytes) + L"/" +
+                           formatByteSize(expected.totalBytes) + L"          ");
 }
 
 // Polls until the expected totals were seen on three consecutive polls or the deadline passed.
@@ -109,10 +109,7 @@ void waitForTotals(const fs::path& destination, const ZipSummary& expected, cons
     int lastPercent = -1;
     Clock::time_point lastDrawn = Clock::now();
     int pollsAtTotals = 0;
-    for (;;) {
-        if (Clock::now() >= deadline) {
-            break;
-        }
+    while (Clock::now() < deadline) {
         pumpWindowMessages();
         const ZipSummary seen = tallyDirectory(destination);
         const bool reached = reachedTotals(seen, expected);
@@ -165,9 +162,10 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
     // The final tally alone decides: a poll that ran out of time may still have been enough.
     const ZipSummary extracted = tallyDirectory(destination);
     check(reachedTotals(extracted, expected), "Giải nén không hoàn tất trong thời gian cho phép.");
-    std::wcout << progressPrefix(tag) << L"Giải nén 100% | " << extracted.fileCount << L" tệp | "
-               << formatByteSize(extracted.totalBytes) << L"                    \n";
-    std::wcout.flush();
+    printProgressEnd(tag,
+                     L"Giải nén 100% | " + std::to_wstring(extracted.fileCount) + L" tệp | " +
+                         formatByteSize(extracted.totalBytes),
+                     20);
 }
 
 ZipSummary tallyDirectory(const fs::path& folder) {

@@ -22,7 +22,7 @@ const std::wstring kListing = L"    [Quorvalent] Đang lập danh sách tệp c�
 std::wstring installed(const fs::path& source, const fs::path& destination) {
     test::ConsoleCapture console;
     installFiles(source, destination, L"Quorvalent");
-    return console.text();
+    return console.out();
 }
 
 std::string failureOf(const fs::path& source, const fs::path& destination) {

@@ -4,6 +4,7 @@
 #include "core/errors.h"
 #include "net/download.h"
 #include "net/release_fixture.h"
+#include "support/test_zip_writer.h"
 #include "zip/zip_verifier.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +38,7 @@ std::string verifierMessage(const std::filesystem::path& file) {
 class DownloadAndVerify : public ReleaseServerTest {
 protected:
     const std::string archive_ =
-        storedZip({{"Quorvalent.exe", patternBytes(5000, 1)}, {"data/readme.txt", "xin chào"}});
+        zipBytes({{"Quorvalent.exe", patternBytes(5000, 1)}, {"data/readme.txt", "xin chào"}});
 };
 
 TEST_F(DownloadAndVerify, FirstGoodAttemptReturnsTheSummaryWithoutRetryLines) {
@@ -46,7 +47,7 @@ TEST_F(DownloadAndVerify, FirstGoodAttemptReturnsTheSummaryWithoutRetryLines) {
 
     EXPECT_EQ(summary.fileCount, 2u);
     EXPECT_EQ(summary.totalBytes, 5000u + std::string("xin chào").size());
-    EXPECT_TRUE(sameBytes(readBytes(target()), archive_));
+    EXPECT_TRUE(sameBytes(readFile(target()), archive_));
     EXPECT_EQ(console_.err(), "");
     const std::wstring tail = L"    [Net] Đang kiểm tra an toàn và tính toàn vẹn ZIP...\n"
                               L"    [Net] ZIP hợp lệ: 2 tệp, " +
@@ -70,7 +71,7 @@ TEST_F(DownloadAndVerify, ThirdAttemptSucceedsAfterTwoRefusedArchives) {
     const auto elapsed = Clock::now() - start;
 
     EXPECT_EQ(summary.fileCount, 2u);
-    EXPECT_TRUE(sameBytes(readBytes(target()), archive_));
+    EXPECT_TRUE(sameBytes(readFile(target()), archive_));
     EXPECT_FALSE(std::filesystem::exists(partial()));
     EXPECT_EQ(console_.err(), failureLines(1, reason, 2) + failureLines(2, reason, 4));
     EXPECT_GE(elapsed, std::chrono::seconds(6)) << "the pauses of 2 and 4 seconds";
@@ -118,7 +119,7 @@ TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
     const std::wstring url = httpUrl(path + L"?" + GetParam() + L"=3000&first=1&id=" + uniqueId());
     const ZipSummary summary = downloadAndVerify(url, target(), kTag);
     EXPECT_EQ(summary.fileCount, 2u);
-    EXPECT_TRUE(sameBytes(readBytes(target()), archive_));
+    EXPECT_TRUE(sameBytes(readFile(target()), archive_));
     const std::string err = console_.err();
     EXPECT_EQ(err.rfind("[Net] Lần tải 1 thất bại: ", 0), 0u) << err;
     const std::string pause = "\n[Net] Thử lại sau 2 giây...\n";

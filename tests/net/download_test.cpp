@@ -84,7 +84,7 @@ TEST_P(AcceptedStatus, WritesTheWholeBodyWithARisingPercent) {
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
             .count();
 
-    EXPECT_TRUE(sameBytes(readBytes(target()), body));
+    EXPECT_TRUE(sameBytes(readFile(target()), body));
     EXPECT_FALSE(std::filesystem::exists(partial()));
     const std::wstring out = console_.out();
     EXPECT_EQ(out.rfind(kOpening + L"    [Net] Máy chủ phản hồi: " + formatByteSize(body.size()) +
@@ -136,7 +136,7 @@ TEST_F(ReleaseServerTest, RefusedStatusesNameTheStatusAndWriteNothing) {
 
 TEST_F(ReleaseServerTest, SendsTheInstallersUserAgent) {
     downloadFile(httpsUrl(L"/ua?body=user-agent"), target(), kTag);
-    EXPECT_EQ(readBytes(target()), "Quorvalent-Installer-Native/1.3");
+    EXPECT_EQ(readFile(target()), "Quorvalent-Installer-Native/1.3");
 }
 
 TEST_F(ReleaseServerTest, UnusableUrlsAndClosedPortsFailWithTheirOwnMessages) {
@@ -166,7 +166,7 @@ TEST_P(UnreliableLength, BodyArrivesWholeAndTheLineNeverPassesHundredPercent) {
     const std::wstring path = publish("length.bin", body) + GetParam().query;
     downloadFile(httpsUrl(path), target(), kTag);
 
-    EXPECT_TRUE(sameBytes(readBytes(target()), body));
+    EXPECT_TRUE(sameBytes(readFile(target()), body));
     const std::wstring out = console_.out();
     const bool announcedLine = out.find(L"] Máy chủ phản hồi: ") != std::wstring::npos;
     EXPECT_EQ(announcedLine, GetParam().percentShown) << out;
@@ -196,7 +196,7 @@ TEST_F(ReleaseServerTest, WithoutLengthTheFirstRunningLineWaitsASecond) {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
             .count();
-    EXPECT_TRUE(sameBytes(readBytes(target()), body));
+    EXPECT_TRUE(sameBytes(readFile(target()), body));
     const std::vector<std::wstring> lines = progressLines(console_.out());
     ASSERT_FALSE(lines.empty()) << "a running line after the first second";
     EXPECT_LE(static_cast<long long>(lines.size()), seconds) << "at most one line a second";
@@ -215,7 +215,7 @@ TEST_F(ReleaseServerTest, EmptyBodyFailsAfterRemovingAnEarlierPartial) {
     EXPECT_EQ(failureOf(httpsUrl(L"/empty?body=empty"), target()), "Máy chủ trả về file rỗng.");
     ASSERT_TRUE(std::filesystem::exists(partial()));
     EXPECT_EQ(std::filesystem::file_size(partial()), 0u);
-    EXPECT_EQ(readBytes(target()), "earlier package");
+    EXPECT_EQ(readFile(target()), "earlier package");
 }
 
 TEST_F(ReleaseServerTest, EarlierTargetIsReplacedOnlyByACompleteBody) {
@@ -235,7 +235,7 @@ TEST_F(ReleaseServerTest, EarlierTargetIsReplacedOnlyByACompleteBody) {
             }
             // Only the old file, no file for a moment, or the whole body may be seen there.
             const bool targetThere = std::filesystem::exists(target(), ignored);
-            const std::string seen = readBytes(target());
+            const std::string seen = readFile(target());
             const std::uintmax_t partialNow = std::filesystem::file_size(partial(), ignored);
             const bool partialIncomplete = !ignored && partialNow < body.size();
             if ((targetThere && seen != "earlier package" && seen != body) ||
@@ -252,7 +252,7 @@ TEST_F(ReleaseServerTest, EarlierTargetIsReplacedOnlyByACompleteBody) {
     EXPECT_FALSE(targetChangedEarly);
     EXPECT_GT(largestPartial, 0u) << "the body was written to the partial file";
     EXPECT_LT(largestPartial, body.size());
-    EXPECT_TRUE(sameBytes(readBytes(target()), body));
+    EXPECT_TRUE(sameBytes(readFile(target()), body));
     EXPECT_FALSE(std::filesystem::exists(partial()));
 }
 
@@ -268,7 +268,7 @@ TEST_F(ReleaseServerTest, RedirectsThatKeepOrGainSecurityAreFollowed) {
           httpUrl(L"/redirect/https" + path), httpUrl(L"/redirect/http" + path)}) {
         SCOPED_TRACE(toUtf8(url));
         downloadFile(url, target(), kTag);
-        EXPECT_TRUE(sameBytes(readBytes(target()), body));
+        EXPECT_TRUE(sameBytes(readFile(target()), body));
         std::filesystem::remove(target());
     }
 }
@@ -283,7 +283,7 @@ TEST_F(ReleaseServerTest, RedirectFromHttpsToHttpIsRefusedBeforeAnyByteIsWritten
     // The downgrade further down a chain of https redirects is caught as well.
     EXPECT_EQ(failureOf(httpsUrl(L"/redirect/https/redirect/http" + path), target()),
               prefix + plainUrl);
-    EXPECT_EQ(readBytes(target()), "earlier package");
+    EXPECT_EQ(readFile(target()), "earlier package");
     EXPECT_FALSE(std::filesystem::exists(partial()));
     EXPECT_EQ(console_.out().find(L"Máy chủ phản hồi"), std::wstring::npos);
 }

@@ -2,47 +2,10 @@
 
 #include <windows.h>
 
-#include <array>
 #include <fstream>
 #include <iterator>
 
 namespace qv::test {
-namespace {
-
-std::uint32_t crc32(const std::string& bytes) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (const unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-    }
-    return ~crc;
-}
-
-void put16(std::string& out, std::uint32_t value) {
-    out.push_back(static_cast<char>(value & 0xFF));
-    out.push_back(static_cast<char>((value >> 8) & 0xFF));
-}
-
-void put32(std::string& out, std::uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
-} // namespace
-
-std::wstring environmentText(const wchar_t* name) {
-    std::array<wchar_t, 32768> value{};
-    const DWORD length = ::GetEnvironmentVariableW(name, value.data(), value.size());
-    return length > 0 && length < value.size() ? std::wstring(value.data(), length)
-                                               : std::wstring();
-}
-
-std::string readBytes(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -70,65 +33,6 @@ std::string patternBytes(std::size_t size, unsigned seed) {
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
-}
-
-std::string storedZip(const std::vector<std::pair<std::string, std::string>>& entries) {
-    std::string archive;
-    std::string directory;
-    for (const auto& [name, data] : entries) {
-        const std::uint32_t offset = static_cast<std::uint32_t>(archive.size());
-        const std::uint32_t crc = crc32(data);
-        const auto size = static_cast<std::uint32_t>(data.size());
-        put32(archive, 0x04034B50);
-        put16(archive, 20); // version needed
-        put16(archive, 0);  // flags
-        put16(archive, 0);  // stored
-        put32(archive, 0);  // time and date
-        put32(archive, crc);
-        put32(archive, size);
-        put32(archive, size);
-        put16(archive, static_cast<std::uint32_t>(name.size()));
-        put16(archive, 0); // extra length
-        archive += name;
-        archive += data;
-
-        put32(directory, 0x02014B50);
-        put16(directory, 20); // version made by
-        put16(directory, 20); // version needed
-        put16(directory, 0);  // flags
-        put16(directory, 0);  // stored
-        put32(directory, 0);  // time and date
-        put32(directory, crc);
-        put32(directory, size);
-        put32(directory, size);
-        put16(directory, static_cast<std::uint32_t>(name.size()));
-        put16(directory, 0); // extra length
-        put16(directory, 0); // comment length
-        put16(directory, 0); // disk
-        put16(directory, 0); // internal attributes
-        put32(directory, 0); // external attributes
-        put32(directory, offset);
-        directory += name;
-    }
-    const auto directoryOffset = static_cast<std::uint32_t>(archive.size());
-    archive += directory;
-    put32(archive, 0x06054B50);
-    put16(archive, 0); // this disk
-    put16(archive, 0); // directory's disk
-    put16(archive, static_cast<std::uint32_t>(entries.size()));
-    put16(archive, static_cast<std::uint32_t>(entries.size()));
-    put32(archive, static_cast<std::uint32_t>(directory.size()));
-    put32(archive, directoryOffset);
-    put16(archive, 0); // comment length
-    return archive;
-}
-
-ConsoleCapture::ConsoleCapture()
-    : savedOut_(std::wcout.rdbuf(out_.rdbuf())), savedErr_(std::cerr.rdbuf(err_.rdbuf())) {}
-
-ConsoleCapture::~ConsoleCapture() {
-    std::wcout.rdbuf(savedOut_);
-    std::cerr.rdbuf(savedErr_);
 }
 
 void ReleaseServerTest::SetUp() {

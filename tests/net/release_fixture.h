@@ -3,6 +3,8 @@
 // with_release_server.py started (its bases and its folder come in the environment), a fresh
 // work folder per test, and the console streams captured.
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,9 +16,6 @@
 
 namespace qv::test {
 
-std::wstring environmentText(const wchar_t* name);
-
-std::string readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::string& bytes);
 
 // Equal byte strings; a failure names the sizes and the first difference, not the bytes.
@@ -24,27 +23,6 @@ void writeBytes(const std::filesystem::path& path, const std::string& bytes);
 
 // Bytes that differ from position to position, so a shifted or cut copy never matches.
 std::string patternBytes(std::size_t size, unsigned seed);
-
-// A valid ZIP archive with stored (uncompressed) entries.
-std::string storedZip(const std::vector<std::pair<std::string, std::string>>& entries);
-
-// Swaps std::wcout's and std::cerr's buffers for string buffers while it lives.
-class ConsoleCapture {
-public:
-    ConsoleCapture();
-    ~ConsoleCapture();
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-    std::wstring out() const { return out_.str(); }
-    std::string err() const { return err_.str(); }
-
-private:
-    std::wostringstream out_;
-    std::ostringstream err_;
-    std::wstreambuf* savedOut_;
-    std::streambuf* savedErr_;
-};
 
 class ReleaseServerTest : public ::testing::Test {
 protected:

@@ -1,9 +1,9 @@
 #include "app/release_config.h"
 #include "core/errors.h"
-#include "core/guards.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
 #include "shell/runtime_setup.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -97,17 +97,12 @@ protected:
     // Runs the setup for the given time; returns what the wait wrote to std::wcout.
     std::wstring runFor(const wchar_t* seconds) {
         SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", seconds);
-        std::wostringstream captured;
-        std::wstreambuf* const original = std::wcout.rdbuf(captured.rdbuf());
-        ScopeExit restore([&] { std::wcout.rdbuf(original); });
+        test::ConsoleCapture console;
         runSetupAndWait(setup_);
-        return captured.str();
+        return console.out();
     }
 
-    std::string marker() const {
-        std::ifstream in(fs::path(setup_.wstring() + L".marker"), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string marker() const { return test::readFile(fs::path(setup_.wstring() + L".marker")); }
 
     static std::wstring expectedOutput(int countdownLines) {
         std::wstring text;

@@ -170,7 +170,7 @@ TEST_F(ShellExtraction, UnpacksExactlyThePackageIntoAnEmptiedFolderAfterThreePol
     EXPECT_EQ(PollRecorder::seen.size(), 3u);
     EXPECT_EQ(PollRecorder::trailingPollsAt(expected), 3);
 
-    const std::wstring output = console.text();
+    const std::wstring output = console.out();
     const std::wstring running =
         L"\r    [Quorvalent] Đang giải nén 100% | 5/5 tệp | 72.17 KB/72.17 KB          ";
     const std::wstring opening = L"    [Quorvalent] Đang giải nén 0% | 0/5 tệp";
@@ -194,8 +194,8 @@ TEST_F(ShellExtraction, BackgroundCopyShowsRisingProgressUntilThreePollsSeeTheTo
     extractZipWithShell(archive, destination, expected, L"Gói");
     EXPECT_EQ(tallyDirectory(destination), expected);
 
-    const std::vector<int> percentages = drawnPercentages(console.text());
-    ASSERT_GE(percentages.size(), 4u) << toUtf8(console.text());
+    const std::vector<int> percentages = drawnPercentages(console.out());
+    ASSERT_GE(percentages.size(), 4u) << toUtf8(console.out());
     EXPECT_EQ(percentages.front(), 0); // the opening line
     EXPECT_EQ(percentages.back(), 100);
     int between = 0;
@@ -203,7 +203,7 @@ TEST_F(ShellExtraction, BackgroundCopyShowsRisingProgressUntilThreePollsSeeTheTo
         EXPECT_LE(percentages[i - 1], percentages[i]);
         between += percentages[i] > 0 && percentages[i] < 100 ? 1 : 0;
     }
-    EXPECT_GE(between, 2) << toUtf8(console.text());
+    EXPECT_GE(between, 2) << toUtf8(console.out());
 
     // The files arrived while the polls watched; the loop ended on the third poll at the
     // totals. (The timer tallies just before the poll does, so a file landing in between
@@ -212,7 +212,7 @@ TEST_F(ShellExtraction, BackgroundCopyShowsRisingProgressUntilThreePollsSeeTheTo
     EXPECT_LT(PollRecorder::seen.front().fileCount, expected.fileCount);
     const int atTotals = PollRecorder::trailingPollsAt(expected);
     EXPECT_TRUE(atTotals == 3 || atTotals == 2) << atTotals;
-    EXPECT_EQ(console.text().substr(console.text().size() - 1), L"\n");
+    EXPECT_EQ(console.out().substr(console.out().size() - 1), L"\n");
 }
 
 TEST_F(ShellExtraction, TheFinalTallyDecidesWhenTheTimeLimitRunsOut) {
@@ -234,7 +234,7 @@ TEST_F(ShellExtraction, TheFinalTallyDecidesWhenTheTimeLimitRunsOut) {
         test::ConsoleCapture console;
         const std::string failure =
             failureOf([&] { extractZipWithShell(archive, destination, expected, L"T", c.limit); });
-        const std::wstring output = console.text();
+        const std::wstring output = console.out();
         if (c.succeeds) {
             EXPECT_EQ(failure, "<no exception>");
             EXPECT_EQ(output,
@@ -262,7 +262,7 @@ TEST_F(ShellExtraction, MoreThanExpectedIsNoFailureAndShowsAtMostAHundredPercent
     for (const ZipSummary& expected : expectations) {
         test::ConsoleCapture console;
         extractZipWithShell(archive, folder / L"more", expected, L"T");
-        const std::wstring output = console.text();
+        const std::wstring output = console.out();
         for (int percent :
              drawnPercentages(output.substr(output.find(L'\r')))) { // past the opening 0%
             EXPECT_EQ(percent, 100) << toUtf8(output);
@@ -301,7 +301,7 @@ TEST_F(ShellExtraction, FailuresReportTheShellsOwnReasonOrThePath) {
         test::ConsoleCapture console;
         EXPECT_EQ(failureOf([&] { extractZipWithShell(c.archive, c.destination, expected, L"T"); }),
                   c.message);
-        EXPECT_EQ(console.text(), L"") << c.message; // nothing was started
+        EXPECT_EQ(console.out(), L"") << c.message; // nothing was started
     }
 }
 

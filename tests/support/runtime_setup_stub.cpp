@@ -14,6 +14,10 @@
 //   seconds=<the time it was asked to run>
 // The exit code is 0, or 1 when the marker cannot be written.
 
+#include "core/errors.h"
+#include "core/run_context.h"
+#include "support/test_files.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -22,40 +26,16 @@
 
 namespace {
 
-std::wstring environmentValue(const wchar_t* name) {
-    wchar_t buffer[32768];
-    const DWORD length = ::GetEnvironmentVariableW(name, buffer, 32768);
-    return length == 0 || length >= 32768 ? std::wstring() : std::wstring(buffer, length);
-}
-
 std::wstring currentDirectory() {
     wchar_t buffer[MAX_PATH * 4];
     const DWORD length = ::GetCurrentDirectoryW(MAX_PATH * 4, buffer);
     return std::wstring(buffer, length < MAX_PATH * 4 ? length : 0);
 }
 
-std::wstring programPath() {
-    wchar_t buffer[MAX_PATH * 4];
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
-    return std::wstring(buffer, length < MAX_PATH * 4 ? length : 0);
-}
-
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int needed =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), needed, nullptr, nullptr);
-    return result;
-}
-
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    std::wstring seconds = environmentValue(L"QUORVALENT_SETUP_SECONDS");
+    std::wstring seconds = qv::test::environmentText(L"QUORVALENT_SETUP_SECONDS");
     int argumentCount = 0;
     wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &argumentCount);
     if (arguments != nullptr && argumentCount > 1) {
@@ -72,14 +52,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         ::Sleep(static_cast<DWORD>(duration * 1000.0));
     }
 
-    const std::wstring self = programPath();
-    std::wstring marker = environmentValue(L"QUORVALENT_SETUP_MARKER");
+    const std::wstring self = qv::programPath().wstring();
+    std::wstring marker = qv::test::environmentText(L"QUORVALENT_SETUP_MARKER");
     if (marker.empty()) {
         marker = self + L".marker";
     }
-    const std::string content = "program=" + toUtf8(self) +
-                                "\r\ndirectory=" + toUtf8(currentDirectory()) +
-                                "\r\nseconds=" + toUtf8(seconds) + "\r\n";
+    const std::string content = "program=" + qv::toUtf8(self) +
+                                "\r\ndirectory=" + qv::toUtf8(currentDirectory()) +
+                                "\r\nseconds=" + qv::toUtf8(seconds) + "\r\n";
     FILE* file = ::_wfopen(marker.c_str(), L"wb");
     if (file == nullptr) {
         return 1;

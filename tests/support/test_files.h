@@ -2,6 +2,8 @@
 // Helpers the file-handling tests share: a temporary folder per test, whole-file reads and
 // writes, and a capture of the wide console stream.
 
+#include "core/scoped_folder.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -17,29 +19,33 @@ namespace qv::test {
 // A fresh folder in the system's temporary folder, removed with its contents at scope end.
 class TempFolder {
 public:
-    TempFolder() {
-        static std::atomic<unsigned> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
-                (L"qv-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(counter++));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
+    TempFolder() : folder_(freshPath()) { std::filesystem::create_directories(folder_.path()); }
 
-    const std::filesystem::path& path() const { return path_; }
+    const std::filesystem::path& path() const { return folder_.path(); }
     std::filesystem::path operator/(const std::filesystem::path& child) const {
-        return path_ / child;
+        return folder_.path() / child;
     }
 
 private:
-    std::filesystem::path path_;
+    static std::filesystem::path freshPath() {
+        static std::atomic<unsigned> counter{0};
+        const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                           (L"qv-test-" + std::to_wstring(::GetCurrentProcessId()) +
+                                            L"-" + std::to_wstring(counter++));
+        std::filesystem::remove_all(path);
+        return path;
+    }
+
+    ScopedFolder folder_;
 };
+
+// An environment variable's value, or an empty text when it is not set.
+inline std::wstring environmentText(const wchar_t* name) {
+    std::wstring value(32768, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(name, value.data(), 32768);
+    value.resize(length < 32768 ? length : 0);
+    return value;
+}
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::create_directories(path.parent_path());
@@ -52,22 +58,30 @@ inline std::string readFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Everything written to std::wcout while it lives, kept as wide text.
+// Everything written to std::wcout (wide) and std::cerr (UTF-8) while it lives.
 class ConsoleCapture {
 public:
-    ConsoleCapture() : previous_(std::wcout.rdbuf(text_.rdbuf())) { std::wcout.clear(); }
+    ConsoleCapture()
+        : previousOut_(std::wcout.rdbuf(out_.rdbuf())),
+          previousErr_(std::cerr.rdbuf(err_.rdbuf())) {
+        std::wcout.clear();
+    }
     ~ConsoleCapture() {
-        std::wcout.rdbuf(previous_);
+        std::wcout.rdbuf(previousOut_);
+        std::cerr.rdbuf(previousErr_);
         std::wcout.clear();
     }
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
-    std::wstring text() const { return text_.str(); }
+    std::wstring out() const { return out_.str(); }
+    std::string err() const { return err_.str(); }
 
 private:
-    std::wostringstream text_;
-    std::wstreambuf* previous_;
+    std::wostringstream out_;
+    std::ostringstream err_;
+    std::wstreambuf* previousOut_;
+    std::streambuf* previousErr_;
 };
 
 } // namespace qv::test

@@ -49,7 +49,7 @@ bool isAscii(const std::string& text) {
 
 } // namespace
 
-ZipSummary writeZip(const std::filesystem::path& archive, const std::vector<ZipItem>& items) {
+std::string zipBytes(const std::vector<ZipItem>& items, ZipSummary* counted) {
     std::string body;
     std::string directory;
     ZipSummary summary;
@@ -102,9 +102,16 @@ ZipSummary writeZip(const std::filesystem::path& archive, const std::vector<ZipI
     put32(end, static_cast<unsigned long>(directory.size()));
     put32(end, static_cast<unsigned long>(body.size()));
     put16(end, 0);
+    if (counted != nullptr) {
+        *counted = summary;
+    }
+    return body + directory + end;
+}
 
+ZipSummary writeZip(const std::filesystem::path& archive, const std::vector<ZipItem>& items) {
+    ZipSummary summary;
     std::ofstream out(archive, std::ios::binary | std::ios::trunc);
-    out << body << directory << end;
+    out << zipBytes(items, &summary);
     if (!out.flush()) {
         throw std::runtime_error("cannot write the test archive");
     }

@@ -15,6 +15,9 @@ struct ZipItem {
     bool deflate = false;
 };
 
+// The archive's bytes; `summary`, when given, receives the files and bytes it holds.
+std::string zipBytes(const std::vector<ZipItem>& items, ZipSummary* summary = nullptr);
+
 // Writes the archive and returns the files and bytes it holds, as the verifier counts them.
 ZipSummary writeZip(const std::filesystem::path& archive, const std::vector<ZipItem>& items);
 
