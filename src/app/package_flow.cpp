@@ -15,8 +15,9 @@ namespace fs = std::filesystem;
 
 void requireMainProgram(const fs::path& program, const char* message) {
     // A folder of that name is no program: accepting it would report a broken installation as
-    // done and point the shortcut at a folder. The query itself fails loudly (access denied).
-    check(fs::exists(program) && fs::is_regular_file(program), message);
+    // done and point the shortcut at a folder. A missing file is simply not regular; a query
+    // that fails for another reason (access denied) raises the library's error.
+    check(fs::is_regular_file(program), message);
 }
 
 void installPackage(const fs::path& workFolder, const fs::path& installFolder,
