@@ -53,6 +53,12 @@ inline void closeProcessHandle(HANDLE handle) {
 }
 using UniqueProcessHandle = UniqueResource<HANDLE, closeProcessHandle>;
 
+// Memory the system handed out with LocalAlloc, such as a security descriptor built from SDDL.
+inline void freeLocalMemory(void* memory) {
+    ::LocalFree(memory);
+}
+using UniqueLocalMemory = UniqueResource<void*, freeLocalMemory>;
+
 // A COM interface pointer holding one reference; typed queries instead of void** casts.
 template <typename I> class ComPtr {
 public:

@@ -1,8 +1,10 @@
 #include "core/run_context.h"
 
 #include "core/errors.h"
+#include "core/guards.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <system_error>
@@ -15,6 +17,31 @@ std::wstring workDirectoryName(unsigned long processId, unsigned long long tickC
            std::to_wstring(tickCount);
 }
 
+const wchar_t kWorkFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+UniqueLocalMemory workFolderSecurityDescriptor() {
+    PSECURITY_DESCRIPTOR built = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kWorkFolderSddl, SDDL_REVISION_1,
+                                                                &built, nullptr /* size */)) {
+        return UniqueLocalMemory();
+    }
+    return UniqueLocalMemory(built);
+}
+
+bool createProtectedFolder(const std::filesystem::path& folder) {
+    const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
+    if (!descriptor) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor.get();
+    attributes.bInheritHandle = FALSE;
+    // Fails with ERROR_ALREADY_EXISTS for a folder, file or link of that name: only a folder
+    // made here, with these rules from its first moment, is trusted.
+    return ::CreateDirectoryW(folder.c_str(), &attributes) != FALSE;
+}
+
 std::filesystem::path createWorkDirectory() {
     wchar_t temp[MAX_PATH] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH, temp);
@@ -25,9 +52,10 @@ std::filesystem::path createWorkDirectory() {
     const std::filesystem::path folder =
         std::filesystem::path(std::wstring(temp, length)) / workDirectoryName(processId, ticks);
 
+    // TEMP itself may be missing; it is the user's folder and keeps its own rules.
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    check(!error, "Không tạo được thư mục làm việc.");
+    std::filesystem::create_directories(folder.parent_path(), error);
+    check(!error && createProtectedFolder(folder), "Không tạo được thư mục làm việc.");
     return folder;
 }
 

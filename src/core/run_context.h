@@ -2,13 +2,28 @@
 // Where a run keeps things on disk: its work folder, the program's own path, special folders
 // and the installation log. Every value is computed afresh on each call.
 
+#include "core/guards.h"
+
 #include <filesystem>
 #include <string>
 
 namespace qv {
 
-// TEMP\QuorvalentInstallerNative-<pid>-<tick count>, created with missing parents.
+// TEMP\QuorvalentInstallerNative-<pid>-<tick count>, created new in this run and readable and
+// writable by SYSTEM and Administrators only. A folder of that name that already exists is
+// refused: anything inside it could have been put there by an unelevated program.
 std::filesystem::path createWorkDirectory();
+
+// The work folder's access rules as SDDL: full control for SYSTEM and Administrators, passed on
+// to everything created inside, nothing inherited from TEMP.
+extern const wchar_t kWorkFolderSddl[];
+
+// The self-relative security descriptor built from those rules; empty when it cannot be built.
+UniqueLocalMemory workFolderSecurityDescriptor();
+
+// Creates exactly folder (not its parents) with the work folder's access rules; false when it
+// cannot, including when something of that name exists already.
+bool createProtectedFolder(const std::filesystem::path& folder);
 
 // The name of the work folder for a process id and tick count.
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount);

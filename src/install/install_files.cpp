@@ -1,6 +1,7 @@
 #include "install/install_files.h"
 
 #include "console/console_output.h"
+#include "core/directory_walk.h"
 #include "core/errors.h"
 #include "shell/shell_extraction.h"
 
@@ -44,29 +45,31 @@ std::error_code copyReplacing(const fs::path& from, const fs::path& to) {
     return {};
 }
 
-std::error_code installFile(const fs::directory_entry& entry, const fs::path& target,
-                            const std::wstring& tag, CopyProgress& progress) {
+std::error_code installFile(const WalkEntry& entry, const fs::path& target, const std::wstring& tag,
+                            CopyProgress& progress) {
     std::error_code error;
     fs::create_directories(target.parent_path(), error);
     if (error) {
         return error;
     }
-    error = copyReplacing(entry.path(), target);
+    error = copyReplacing(fs::path(std::wstring(entry.path)), target);
     if (error) {
         return error;
     }
     progress.filesCopied += 1;
-    const std::uintmax_t size = entry.file_size(error);
-    if (error) {
-        return error;
-    }
-    progress.bytesCopied += size;
+    // The size as the listing gave it: the file was just copied whole from that entry.
+    progress.bytesCopied += entry.size;
     const int percent = percentOf(progress);
     if (percent > progress.lastPercent || progress.filesCopied == progress.totals.fileCount) {
         drawProgress(tag, progress, percent);
     }
     progress.lastPercent = percent;
     return error;
+}
+
+[[noreturn]] void throwWalkError(const char* operation, const fs::path& folder,
+                                 std::error_code error) {
+    throw fs::filesystem_error(operation, folder, error);
 }
 
 } // namespace
@@ -81,21 +84,27 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
     fs::create_directories(destination, createError);
     check(!createError, "Không tạo được thư mục đích: " + toUtf8(destination.wstring()));
 
-    for (fs::recursive_directory_iterator entry(source), end; entry != end; ++entry) {
-        // Resolved afresh per entry so a source reached through a link or a relative path
-        // still maps each file to its own place under the destination.
-        const fs::path relative =
-            fs::weakly_canonical(entry->path()).lexically_relative(fs::weakly_canonical(source));
-        const fs::path target = destination / relative;
-        const fs::file_status status = entry->status();
-        std::error_code error;
-        if (fs::is_directory(status)) {
-            fs::create_directories(target, error);
-        } else if (fs::is_regular_file(status)) {
-            error = installFile(*entry, target, tag, progress);
-        }
-        // Anything else (a device, a broken link) is not part of a package and is passed over.
-        check(!error, "Không sao chép được: " + toUtf8(target.wstring()));
+    // Links in the package tree are passed over like any other entry that is neither a file
+    // nor a folder: following one would copy whatever it points to into the installation.
+    const WalkResult walk = walkDirectory(
+        source, WalkOrder::FolderFirst, WalkErrors::Stop, [&](const WalkEntry& entry) {
+            const fs::path target = destination / std::wstring(entry.relative);
+            std::error_code error;
+            if (entry.isFolder()) {
+                fs::create_directories(target, error);
+            } else if (entry.isRegularFile()) {
+                error = installFile(entry, target, tag, progress);
+            }
+            check(!error, "Không sao chép được: " + toUtf8(target.wstring()));
+            return true;
+        });
+    if (walk.error) {
+        // The source itself unreadable or missing, or a folder inside it: nothing may be left
+        // out of an installation silently.
+        throwWalkError(walk.failedAtRoot
+                           ? "recursive_directory_iterator::recursive_directory_iterator"
+                           : "recursive_directory_iterator::operator++",
+                       walk.failedFolder, walk.error);
     }
 
     printProgressEnd(tag,

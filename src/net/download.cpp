@@ -2,6 +2,7 @@
 
 #include "console/console_output.h"
 #include "core/errors.h"
+#include "net/winhttp_api.h"
 #include "net/winhttp_handle.h"
 
 #include <windows.h>
@@ -50,7 +51,7 @@ UrlParts crackUrl(const std::wstring& url) {
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    check(::WinHttpCrackUrl(url.c_str(), 0 /* up to the terminator */, 0 /* flags */, &parts) !=
+    check(winHttp().crackUrl(url.c_str(), 0 /* up to the terminator */, 0 /* flags */, &parts) !=
               FALSE,
           "URL tải xuống không hợp lệ.");
 
@@ -157,47 +158,47 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     redirects.startedSecure = parts.scheme == INTERNET_SCHEME_HTTPS;
 
     // Destroyed in reverse order: request, connection, session.
-    const UniqueWinHttpHandle session(::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                                    0 /* synchronous */));
+    const UniqueWinHttpHandle session(winHttp().open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                                     0 /* synchronous */));
     checkWinHttp(static_cast<bool>(session), "WinHttpOpen: ");
-    ::WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                         kReceiveTimeoutMs);
+    winHttp().setTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                          kReceiveTimeoutMs);
 
     const UniqueWinHttpHandle connection(
-        ::WinHttpConnect(session.get(), parts.host.c_str(), parts.port, 0 /* reserved */));
+        winHttp().connect(session.get(), parts.host.c_str(), parts.port, 0 /* reserved */));
     checkWinHttp(static_cast<bool>(connection), "WinHttpConnect: ");
 
     const DWORD requestFlags = redirects.startedSecure ? WINHTTP_FLAG_SECURE : 0;
-    const UniqueWinHttpHandle request(::WinHttpOpenRequest(
+    const UniqueWinHttpHandle request(winHttp().openRequest(
         connection.get(), L"GET", parts.object.c_str(), nullptr /* default version */,
         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, requestFlags));
     checkWinHttp(static_cast<bool>(request), "WinHttpOpenRequest: ");
 
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
-    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
-                       sizeof(redirectPolicy));
-    checkWinHttp(::WinHttpSetStatusCallback(request.get(), onRedirect,
-                                            WINHTTP_CALLBACK_FLAG_REDIRECT,
-                                            0 /* reserved */) != WINHTTP_INVALID_STATUS_CALLBACK,
+    winHttp().setOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+                        sizeof(redirectPolicy));
+    checkWinHttp(winHttp().setStatusCallback(request.get(), onRedirect,
+                                             WINHTTP_CALLBACK_FLAG_REDIRECT,
+                                             0 /* reserved */) != WINHTTP_INVALID_STATUS_CALLBACK,
                  "WinHttpSetStatusCallback: ");
 
     printStatus(tag, L"Đang kết nối GitHub và gửi yêu cầu...");
     const BOOL sent =
-        ::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0 /* headers length */,
-                             WINHTTP_NO_REQUEST_DATA, 0 /* data length */, 0 /* total length */,
-                             reinterpret_cast<DWORD_PTR>(&redirects));
+        winHttp().sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0 /* headers length */,
+                              WINHTTP_NO_REQUEST_DATA, 0 /* data length */, 0 /* total length */,
+                              reinterpret_cast<DWORD_PTR>(&redirects));
     checkWinHttp(sent != FALSE, "WinHttpSendRequest: ");
     printStatus(tag, L"Đã gửi yêu cầu, đang chờ máy chủ phản hồi...");
 
-    const BOOL received = ::WinHttpReceiveResponse(request.get(), nullptr /* reserved */);
+    const BOOL received = winHttp().receiveResponse(request.get(), nullptr /* reserved */);
     // A refused downgrade is the reason, even when the plain-http leg then failed as well.
     refuseDowngrade(redirects);
     checkWinHttp(received != FALSE, "WinHttpReceiveResponse: ");
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
-    check(::WinHttpQueryHeaders(
+    check(winHttp().queryHeaders(
               request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
               WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX) != FALSE,
           "Không đọc được HTTP status.");
@@ -206,10 +207,10 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     DWORD announced = 0;
     DWORD announcedSize = sizeof(announced);
     const bool lengthRead =
-        ::WinHttpQueryHeaders(request.get(),
-                              WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                              WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announcedSize,
-                              WINHTTP_NO_HEADER_INDEX) != FALSE;
+        winHttp().queryHeaders(request.get(),
+                               WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announcedSize,
+                               WINHTTP_NO_HEADER_INDEX) != FALSE;
     const bool lengthKnown = lengthRead && announced > 0;
 
     const std::filesystem::path partial = partialDownloadPath(target);
@@ -230,15 +231,15 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
 
     for (;;) {
         DWORD available = 0;
-        checkWinHttp(::WinHttpQueryDataAvailable(request.get(), &available) != FALSE,
+        checkWinHttp(winHttp().queryDataAvailable(request.get(), &available) != FALSE,
                      "WinHttpQueryDataAvailable: ");
         if (available == 0) {
             break;
         }
         while (available != 0) {
             DWORD read = 0;
-            checkWinHttp(::WinHttpReadData(request.get(), buffer.get(),
-                                           std::min(available, kBufferSize), &read) != FALSE,
+            checkWinHttp(winHttp().readData(request.get(), buffer.get(),
+                                            std::min(available, kBufferSize), &read) != FALSE,
                          "WinHttpReadData: ");
             check(read != 0, "Kết nối tải xuống kết thúc bất thường.");
             file.write(buffer.get(), static_cast<std::streamsize>(read));

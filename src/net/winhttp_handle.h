@@ -2,6 +2,7 @@
 // Ownership of WinHTTP handles (session, connection, request) in the shape of core/guards.h.
 
 #include "core/guards.h"
+#include "net/winhttp_api.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -9,7 +10,7 @@
 namespace qv {
 
 inline void closeWinHttpHandle(HINTERNET handle) {
-    ::WinHttpCloseHandle(handle);
+    winHttp().closeHandle(handle);
 }
 
 using UniqueWinHttpHandle = UniqueResource<HINTERNET, closeWinHttpHandle>;

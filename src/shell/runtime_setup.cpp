@@ -2,6 +2,7 @@
 
 #include "app/release_config.h"
 #include "console/console_output.h"
+#include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
 
@@ -33,26 +34,18 @@ bool isPrerequisiteRuntimePresent() {
 }
 
 fs::path findFileByName(const fs::path& root, const std::wstring& fileName) {
-    std::error_code error;
-    fs::recursive_directory_iterator entry(root, fs::directory_options::skip_permission_denied,
-                                           error);
-    if (error) {
-        return {};
-    }
-    // An entry that reports an error is passed over; only a failed advance ends the search.
-    for (const fs::recursive_directory_iterator end; entry != end; entry.increment(error)) {
-        if (error) {
-            return {};
+    fs::path found;
+    // A folder that cannot be listed is passed over; a link is never searched through, so the
+    // program started with administrator rights is one that arrived inside this tree.
+    walkDirectory(root, WalkOrder::FolderFirst, WalkErrors::Skip, [&](const WalkEntry& entry) {
+        if (entry.isRegularFile() &&
+            ::_wcsicmp(std::wstring(entry.name).c_str(), fileName.c_str()) == 0) {
+            found = fs::path(std::wstring(entry.path));
+            return false;
         }
-        std::error_code statusError;
-        if (!fs::is_regular_file(entry->status(statusError)) || statusError) {
-            continue;
-        }
-        if (::_wcsicmp(entry->path().filename().c_str(), fileName.c_str()) == 0) {
-            return entry->path();
-        }
-    }
-    return {};
+        return true;
+    });
+    return found;
 }
 
 void runSetupAndWait(const fs::path& setupProgram) {

@@ -1,6 +1,7 @@
 #include "shell/shell_extraction.h"
 
 #include "console/console_output.h"
+#include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
 #include "shell/shell_automation.h"
@@ -51,8 +52,8 @@ void pumpWindowMessages() {
 }
 
 void prepareDestination(const fs::path& destination) {
-    std::error_code ignored;
-    fs::remove_all(destination, ignored);
+    // A link planted under the destination's name goes, its target stays.
+    removeTree(destination);
     std::error_code createError;
     if (!fs::create_directories(destination, createError)) {
         check(fs::exists(destination),
@@ -170,26 +171,20 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
 
 ZipSummary tallyDirectory(const fs::path& folder) {
     ZipSummary totals;
-    std::error_code error;
-    if (!fs::exists(folder, error) || error) {
-        return totals;
-    }
-    // The library ends the walk at an iteration error; whatever was counted so far stands.
-    fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied,
-                                           error);
-    for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
-        std::error_code statusError;
-        if (!fs::is_regular_file(entry->status(statusError)) || statusError) {
-            continue;
-        }
-        // A file still being written may refuse its size for a moment: it counts as a file
-        // now, and its bytes on the next poll.
-        std::error_code sizeError;
-        const std::uintmax_t size = entry->file_size(sizeError);
-        totals.fileCount += 1;
-        if (!sizeError) {
-            totals.totalBytes += size;
-        }
+    try {
+        // A folder that cannot be listed (missing, access denied, still being created by the
+        // Shell) counts as empty; the next poll sees it again. Links are neither entered nor
+        // counted: nothing outside the tree may make the totals look reached.
+        walkDirectory(folder, WalkOrder::FolderFirst, WalkErrors::Skip,
+                      [&](const WalkEntry& entry) {
+                          if (entry.isRegularFile()) {
+                              totals.fileCount += 1;
+                              totals.totalBytes += entry.size;
+                          }
+                          return true;
+                      });
+    } catch (...) {
+        // Out of memory for a path: what was counted so far stands, as documented.
     }
     return totals;
 }
