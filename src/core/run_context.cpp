@@ -28,6 +28,8 @@ UniqueLocalMemory workFolderSecurityDescriptor() {
     return UniqueLocalMemory(built);
 }
 
+namespace {
+
 bool createProtectedFolder(const std::filesystem::path& folder) {
     const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
     if (!descriptor) {
@@ -42,6 +44,15 @@ bool createProtectedFolder(const std::filesystem::path& folder) {
     return ::CreateDirectoryW(folder.c_str(), &attributes) != FALSE;
 }
 
+} // namespace
+
+void createWorkDirectoryAt(const std::filesystem::path& folder) {
+    // TEMP itself may be missing; it is the user's folder and keeps its own rules.
+    std::error_code error;
+    std::filesystem::create_directories(folder.parent_path(), error);
+    check(!error && createProtectedFolder(folder), "Không tạo được thư mục làm việc.");
+}
+
 std::filesystem::path createWorkDirectory() {
     wchar_t temp[MAX_PATH] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH, temp);
@@ -52,10 +63,7 @@ std::filesystem::path createWorkDirectory() {
     const std::filesystem::path folder =
         std::filesystem::path(std::wstring(temp, length)) / workDirectoryName(processId, ticks);
 
-    // TEMP itself may be missing; it is the user's folder and keeps its own rules.
-    std::error_code error;
-    std::filesystem::create_directories(folder.parent_path(), error);
-    check(!error && createProtectedFolder(folder), "Không tạo được thư mục làm việc.");
+    createWorkDirectoryAt(folder);
     return folder;
 }
 

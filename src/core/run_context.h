@@ -21,9 +21,10 @@ extern const wchar_t kWorkFolderSddl[];
 // The self-relative security descriptor built from those rules; empty when it cannot be built.
 UniqueLocalMemory workFolderSecurityDescriptor();
 
-// Creates exactly folder (not its parents) with the work folder's access rules; false when it
-// cannot, including when something of that name exists already.
-bool createProtectedFolder(const std::filesystem::path& folder);
+// The creation itself, for a given place: the parent is created when missing, the folder itself
+// only new, with the work folder's access rules. Anything of that name that exists already
+// (folder, file or link) raises "Không tạo được thư mục làm việc." and is left as it is.
+void createWorkDirectoryAt(const std::filesystem::path& folder);
 
 // The name of the work folder for a process id and tick count.
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount);

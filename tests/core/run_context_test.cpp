@@ -1,6 +1,9 @@
+#include "core/errors.h"
 #include "core/install_log.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
+
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +12,7 @@
 #include <regex>
 #include <shlobj.h>
 #include <stdexcept>
+#include <vector>
 
 namespace qv {
 namespace {
@@ -27,6 +31,57 @@ TEST(WorkDirectory, NameAndPlace) {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     EXPECT_EQ(folder, fs::path(temp) / folder.filename());
+}
+
+// Read through the security API rather than compared as text: a rule that looks right in SDDL
+// but grants the wrong rights, skips inheritance or inherits from TEMP must fail here.
+TEST(WorkDirectory, AccessRulesGiveOnlySystemAndAdministratorsFullControlPassedDown) {
+    const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
+    ASSERT_TRUE(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "nothing may be inherited from TEMP";
+
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr);
+    ASSERT_EQ(dacl->AceCount, 2);
+    const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, index, &ace));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        EXPECT_TRUE(IsWellKnownSid(sid, expected[index])) << "ACE " << index;
+    }
+}
+
+// The name is predictable (process id and tick count), so an unelevated program can create it
+// first and fill it, or put a link or a file there; none of them may be adopted.
+TEST(WorkDirectory, RefusesAnythingOfItsNameThatAlreadyExists) {
+    test::TempFolder temp;
+    test::writeFile(temp / L"planted-folder" / L"planted.dll", "not ours");
+    test::writeFile(temp / L"planted-file", "not ours");
+    for (const wchar_t* name : {L"planted-folder", L"planted-file"}) {
+        std::string message;
+        try {
+            createWorkDirectoryAt(temp / name);
+        } catch (const std::runtime_error& error) {
+            message = error.what();
+        }
+        EXPECT_EQ(message, "Không tạo được thư mục làm việc.") << toUtf8(name);
+    }
+    EXPECT_EQ(test::readFile(temp / L"planted-folder" / L"planted.dll"), "not ours");
+    EXPECT_EQ(test::readFile(temp / L"planted-file"), "not ours");
+
+    createWorkDirectoryAt(temp / L"missing-parent" / L"new");
+    EXPECT_TRUE(fs::is_directory(temp / L"missing-parent" / L"new"));
 }
 
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
@@ -75,6 +130,23 @@ TEST(InstallLog, AppendsUtf8LineWithCrLf) {
                           "L\xe1\xbb\x96I: Kh\xc3\xb4ng t\xe1\xba\xa3i \xc4\x91\xc6\xb0\xe1\xbb"
                           "\xa3\x63 g\xc3\xb3i\r\n")))
         << added;
+}
+
+// A second name for the log file would let the elevated append write wherever that name lives.
+TEST(InstallLog, WritesNothingThroughASecondHardLink) {
+    const fs::path log = logFilePath();
+    writeLog("trước khi có liên kết");
+    test::TempFolder outside;
+    const fs::path other = outside / L"other-name.log";
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), log.c_str(), nullptr));
+    const std::string before = test::readFile(log);
+
+    writeLog("qua liên kết cứng");
+    EXPECT_EQ(test::readFile(log), before);
+
+    ASSERT_TRUE(DeleteFileW(other.c_str()));
+    writeLog("sau khi gỡ liên kết");
+    EXPECT_GT(test::readFile(log).size(), before.size()) << "a file of its own is written again";
 }
 
 } // namespace
