@@ -36,22 +36,75 @@ bool isLinkOrMissing(const std::filesystem::path& path) {
     return attributes == INVALID_FILE_ATTRIBUTES || isLink(attributes);
 }
 
+// Where the handle really leads, with every link on the way resolved, without the "\\?\" form.
+std::wstring finalPath(HANDLE handle) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(
+            handle, buffer.data(), static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            break;
+        }
+        buffer.resize(length);
+    }
+    if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        return L"\\\\" + buffer.substr(8);
+    }
+    if (buffer.rfind(L"\\\\?\\", 0) == 0) {
+        return buffer.substr(4);
+    }
+    return buffer;
+}
+
+std::wstring finalPath(const std::filesystem::path& folder) {
+    const HANDLE opened = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr /* security */, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const UniqueFile handle(opened);
+    return finalPath(handle.get());
+}
+
+bool samePath(const std::wstring& left, const std::wstring& right) {
+    return !left.empty() && ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()),
+                                                   right.c_str(), static_cast<int>(right.size()),
+                                                   TRUE /* ignore case */) == CSTR_EQUAL;
+}
+
+// Opens the existing log, or creates it only where nothing of its name exists: a dangling link
+// in its place must not get its target created.
+UniqueFile openOrCreate(const std::filesystem::path& path) {
+    constexpr DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE opened = ::CreateFileW(path.c_str(), access, share, nullptr /* security */,
+                                  OPEN_EXISTING, flags, nullptr /* template */);
+    if (opened == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        opened = ::CreateFileW(path.c_str(), access, share, nullptr /* security */, CREATE_NEW,
+                               flags, nullptr /* template */);
+    }
+    return UniqueFile(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+}
+
 // The log folder is writable by more than administrators on many machines. A link or a second
 // hard link there would turn this elevated append into a write anywhere: the log is only
-// written when it is a plain file of its own, opened without following a link.
+// written when it is a plain file of its own, reached through no link below the common
+// application-data folder, and opened without following a link.
 UniqueFile openLogForAppend(const std::filesystem::path& path) {
-    // A dangling link must not be opened at all: creating the log would create its target.
     if (isLinkOrMissing(path.parent_path()) || isLink(::GetFileAttributesW(path.c_str()))) {
         return UniqueFile();
     }
-    HANDLE opened =
-        ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr /* security */, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr /* template */);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return UniqueFile();
+    UniqueFile file = openOrCreate(path);
+    if (!file) {
+        return file;
     }
-    UniqueFile file(opened);
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(file.get(), &information) ||
         (information.dwFileAttributes &
@@ -59,8 +112,13 @@ UniqueFile openLogForAppend(const std::filesystem::path& path) {
         information.nNumberOfLinks != 1) {
         return UniqueFile();
     }
-    // Where opening a link reaches its target after all, the name still shows the link.
-    if (isLinkOrMissing(path)) {
+    // The application-data folder itself may have been moved by an administrator; below it,
+    // the file must be exactly where its name says.
+    const std::filesystem::path dataFolder = path.parent_path().parent_path();
+    const std::wstring expected = finalPath(dataFolder) + L"\\" +
+                                  path.parent_path().filename().wstring() + L"\\" +
+                                  path.filename().wstring();
+    if (!samePath(finalPath(file.get()), expected)) {
         return UniqueFile();
     }
     return file;
