@@ -1,6 +1,7 @@
 #include "app/entry_point.h"
 
 #include "app/installer.h"
+#include "console/command_line.h"
 #include "core/errors.h"
 #include "core/install_log.h"
 #include "core/run_context.h"
@@ -90,15 +91,6 @@ void reportFailure(const std::exception& error) noexcept {
 }
 
 } // namespace
-
-bool hasFlag(int argc, const wchar_t* const* argv, const wchar_t* flag) {
-    for (int index = 1; index < argc; ++index) {
-        if (argv[index] != nullptr && _wcsicmp(argv[index], flag) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 int runEntryPoint(int argc, wchar_t** argv) {
     prepareConsole();

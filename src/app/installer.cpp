@@ -1,15 +1,13 @@
 #include "app/installer.h"
 
-#include "app/package_flow.h"
-#include "app/release_config.h"
 #include "console/console_output.h"
 #include "core/errors.h"
 #include "core/install_log.h"
+#include "core/release_config.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
-#include "net/download_and_verify.h"
-#include "shell/runtime_setup.h"
-#include "shell/shell_extraction.h"
+#include "flows/package_flow.h"
+#include "flows/runtime_setup.h"
 #include "shell/shortcut.h"
 
 #include <shlobj.h>
@@ -20,33 +18,6 @@
 namespace qv {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-void ensurePrerequisiteRuntime(const fs::path& workFolder) {
-    printStepHeader(7, runtime::kCheckTitle, false);
-    if (isPrerequisiteRuntimePresent()) {
-        std::wcout << runtime::kPresentLine;
-        printStepHeader(8, runtime::kDownloadTitle, true);
-        printStepHeader(9, runtime::kRunTitle, true);
-        return;
-    }
-    std::wcout << runtime::kMissingLine;
-
-    printStepHeader(8, runtime::kDownloadTitle, false);
-    const fs::path package = workFolder / runtime::kPackageFile;
-    const ZipSummary summary = downloadAndVerify(runtimePackageUrl(), package, runtime::kTag);
-
-    printStepHeader(9, runtime::kRunTitle, false);
-    const fs::path extracted = workFolder / runtime::kExtractionFolder;
-    extractZipWithShell(package, extracted, summary, runtime::kTag);
-    const fs::path setup = findFileByName(extracted, runtime::kSetupFile);
-    check(!setup.empty(), runtime::kMissingSetupMessage);
-    std::wcout << runtime::kOpeningLine;
-    runSetupAndWait(setup);
-}
-
-} // namespace
 
 int runInstaller() {
     writeLog("Bắt đầu cài đặt native.");
@@ -65,7 +36,7 @@ int runInstaller() {
     const fs::path shortcut = specialFolderPath(CSIDL_COMMON_DESKTOPDIRECTORY) / L"Quorvalent.lnk";
     createShortcut(mainProgram, shortcut);
 
-    ensurePrerequisiteRuntime(workFolder.path());
+    ensurePrerequisiteRuntime(workFolder.path(), runtimePackageUrl());
 
     printStepHeader(10, L"Hoàn tất cài đặt", false);
     writeLog("Cài đặt native hoàn tất.");

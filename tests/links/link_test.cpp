@@ -3,7 +3,7 @@
 #include "core/directory_walk.h"
 #include "core/scoped_folder.h"
 #include "install/install_files.h"
-#include "shell/runtime_setup.h"
+#include "flows/runtime_setup.h"
 #include "shell/shell_extraction.h"
 
 #include "support/test_files.h"

@@ -1,8 +1,8 @@
-#include "app/release_config.h"
+#include "core/release_config.h"
 #include "core/errors.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
-#include "shell/runtime_setup.h"
+#include "flows/runtime_setup.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -148,7 +148,7 @@ TEST_F(RunSetupTest, LaunchFailureRaisesPrefixAndWindowsText) {
     ASSERT_NE(open, std::string::npos) << message;
     const unsigned long code = std::stoul(message.substr(open + 2));
     EXPECT_NE(code, 0ul);
-    EXPECT_EQ(message, runtime::kLaunchFailurePrefix + windowsErrorText(code));
+    EXPECT_EQ(message, "Không mở được trình cài đặt Quorvalent Runtime: " + windowsErrorText(code));
 }
 
 } // namespace

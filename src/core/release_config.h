@@ -1,5 +1,6 @@
 #pragma once
-// Fixed release locations, names and texts of the application and its prerequisite runtime.
+// Fixed release locations and names of the application and its prerequisite runtime: read by
+// every layer that downloads, installs or checks, so it lives at the bottom.
 
 #include "build_config.h"
 
@@ -24,20 +25,6 @@ inline const wchar_t kDetectionPath64[] =
 inline const wchar_t kPackageFile[] = L"QuorvalentRuntime.zip";
 inline const wchar_t kExtractionFolder[] = L"QuorvalentRuntime";
 inline const wchar_t kSetupFile[] = L"QuorvalentRuntimeSetup.exe";
-inline const wchar_t kTag[] = L"Runtime";
-inline const wchar_t kCheckTitle[] = L"Kiểm tra Quorvalent Runtime";
-inline const wchar_t kDownloadTitle[] = L"Tải và xác minh gói Quorvalent Runtime";
-inline const wchar_t kRunTitle[] = L"Giải nén và chạy trình cài đặt Quorvalent Runtime";
-inline const wchar_t kPresentLine[] = L"    [Runtime] Quorvalent Runtime đã được cài đặt.\n";
-inline const wchar_t kMissingLine[] =
-    L"    [Runtime] Chưa có Quorvalent Runtime, sẽ tải và cài đặt.\n";
-inline const wchar_t kOpeningLine[] =
-    L"    [Runtime] Đang mở trình cài đặt Quorvalent Runtime...\n";
-inline const wchar_t kWaitingText[] = L"Đang chờ trình cài đặt đóng... ";
-inline const wchar_t kClosedText[] = L"Trình cài đặt Quorvalent Runtime đã đóng.";
-inline const char kLaunchFailurePrefix[] = "Không mở được trình cài đặt Quorvalent Runtime: ";
-inline const char kMissingSetupMessage[] =
-    "Gói Quorvalent Runtime không chứa QuorvalentRuntimeSetup.exe.";
 } // namespace runtime
 
 inline std::wstring applicationPackageUrl() {

@@ -1,4 +1,4 @@
-#include "app/package_flow.h"
+#include "flows/package_flow.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
 

@@ -1,4 +1,4 @@
-#include "app/entry_point.h"
+#include "console/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "app/package_flow.h"
+#include "flows/package_flow.h"
 
-#include "app/release_config.h"
 #include "console/console_output.h"
 #include "core/errors.h"
+#include "core/release_config.h"
 #include "install/install_files.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
