@@ -29,19 +29,9 @@ WinHttpApi loadWinHttp() {
         throwLoadFailure(::GetLastError());
     }
     WinHttpApi api{};
-    bind(library, "WinHttpCrackUrl", api.crackUrl);
-    bind(library, "WinHttpOpen", api.open);
-    bind(library, "WinHttpSetTimeouts", api.setTimeouts);
-    bind(library, "WinHttpConnect", api.connect);
-    bind(library, "WinHttpOpenRequest", api.openRequest);
-    bind(library, "WinHttpSetOption", api.setOption);
-    bind(library, "WinHttpSetStatusCallback", api.setStatusCallback);
-    bind(library, "WinHttpSendRequest", api.sendRequest);
-    bind(library, "WinHttpReceiveResponse", api.receiveResponse);
-    bind(library, "WinHttpQueryHeaders", api.queryHeaders);
-    bind(library, "WinHttpQueryDataAvailable", api.queryDataAvailable);
-    bind(library, "WinHttpReadData", api.readData);
-    bind(library, "WinHttpCloseHandle", api.closeHandle);
+#define QV_WINHTTP_BIND(name, slot) bind(library, "WinHttp" #name, api.slot);
+    QV_WINHTTP_FUNCTIONS(QV_WINHTTP_BIND)
+#undef QV_WINHTTP_BIND
     return api;
 }
 

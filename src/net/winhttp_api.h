@@ -8,20 +8,26 @@
 
 namespace qv {
 
+// Each WinHTTP function the download calls: its name after "WinHttp", and its slot below.
+#define QV_WINHTTP_FUNCTIONS(X)                                                                    \
+    X(CrackUrl, crackUrl)                                                                          \
+    X(Open, open)                                                                                  \
+    X(SetTimeouts, setTimeouts)                                                                    \
+    X(Connect, connect)                                                                            \
+    X(OpenRequest, openRequest)                                                                    \
+    X(SetOption, setOption)                                                                        \
+    X(SetStatusCallback, setStatusCallback)                                                        \
+    X(SendRequest, sendRequest)                                                                    \
+    X(ReceiveResponse, receiveResponse)                                                            \
+    X(QueryHeaders, queryHeaders)                                                                  \
+    X(QueryDataAvailable, queryDataAvailable)                                                      \
+    X(ReadData, readData)                                                                          \
+    X(CloseHandle, closeHandle)
+
 struct WinHttpApi {
-    decltype(&::WinHttpCrackUrl) crackUrl;
-    decltype(&::WinHttpOpen) open;
-    decltype(&::WinHttpSetTimeouts) setTimeouts;
-    decltype(&::WinHttpConnect) connect;
-    decltype(&::WinHttpOpenRequest) openRequest;
-    decltype(&::WinHttpSetOption) setOption;
-    decltype(&::WinHttpSetStatusCallback) setStatusCallback;
-    decltype(&::WinHttpSendRequest) sendRequest;
-    decltype(&::WinHttpReceiveResponse) receiveResponse;
-    decltype(&::WinHttpQueryHeaders) queryHeaders;
-    decltype(&::WinHttpQueryDataAvailable) queryDataAvailable;
-    decltype(&::WinHttpReadData) readData;
-    decltype(&::WinHttpCloseHandle) closeHandle;
+#define QV_WINHTTP_SLOT(name, slot) decltype(&::WinHttp##name) slot;
+    QV_WINHTTP_FUNCTIONS(QV_WINHTTP_SLOT)
+#undef QV_WINHTTP_SLOT
 };
 
 // Loads the system's WinHTTP on first use and keeps it for the life of the process. Throws
