@@ -221,7 +221,7 @@ class LogThroughLinks(unittest.TestCase):
                     result = wh.run_installer("--no-pause", timeout=900)
                 output = (result.stdout + result.stderr).decode("utf-8", "replace")
                 self.assertEqual(result.returncode, 0, output)
-                self.assertEqual(snapshot(outside), before)
+                self.assertEqual(snapshot(outside), before, "the log went through the link")
 
 
 if __name__ == "__main__":
