@@ -34,8 +34,9 @@ def setup_program():
 class ReleaseSite:
     """Serves a temporary folder at the installer's release location over HTTPS."""
 
-    def __init__(self):
+    def __init__(self, on_request=None):
         self.root = tempfile.mkdtemp(prefix="quorvalent-site-")
+        self.on_request = on_request
         base = release_base()
         if base.hostname != "localhost" or base.scheme != "https" or not base.port:
             raise RuntimeError("the installer under test must be built for "
@@ -61,7 +62,8 @@ class ReleaseSite:
                                              setup_program(), include_setup=include_setup)
 
     def __enter__(self):
-        self.server = ReleaseServer(self.root, https_port=self.port).start()
+        self.server = ReleaseServer(self.root, https_port=self.port,
+                                    on_request=self.on_request).start()
         return self
 
     def __exit__(self, *exc):

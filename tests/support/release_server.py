@@ -149,6 +149,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         active = owner.count_request(self.server.scheme, self.path) <= int(
             query.get("first", "1000000000"))
         path = urllib.parse.unquote(url.path)
+        if owner.on_request is not None:
+            owner.on_request(path)
 
         if path.startswith("/redirect/"):
             _, _, scheme, rest = path.split("/", 3)
@@ -274,11 +276,15 @@ class _Server(http.server.ThreadingHTTPServer):
 class ReleaseServer:
     """Serves root over http on 127.0.0.1 and, with a test CA, https for localhost.
 
-    Port 0 picks a free port; https_port=None leaves HTTPS off."""
+    Port 0 picks a free port; https_port=None leaves HTTPS off. on_request, if given, is called
+    with each request's path before it is answered, on the request's own thread: a test can
+    hold a download there until it has set the scene for what follows."""
 
-    def __init__(self, root, http_port=0, https_port=0, ca_dir=None, verbose=False):
+    def __init__(self, root, http_port=0, https_port=0, ca_dir=None, verbose=False,
+                 on_request=None):
         self.root = os.path.abspath(root)
         self.verbose = verbose
+        self.on_request = on_request
         self._counts = {}
         self._lock = threading.Lock()
         self._threads = []

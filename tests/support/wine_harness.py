@@ -26,15 +26,17 @@ def installer_exe():
     return os.path.join(BUILD_DIR, "QuorvalentInstaller.exe")
 
 
-def run_windows_program(exe, *args, timeout=600, env=None):
-    """Runs exe under Wine with no console: stdin empty, stdout and stderr captured as bytes."""
+def run_windows_program(exe, *args, timeout=600, env=None, cwd=None):
+    """Runs exe under Wine with no console: stdin empty, stdout and stderr captured as bytes.
+    cwd (a host folder) becomes the program's current folder."""
     return subprocess.run(["wine", exe, *args], stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=timeout, env=wine_env(env))
+                          timeout=timeout, env=wine_env(env), cwd=cwd)
 
 
-def run_installer(*args, timeout=600, env=None):
-    return run_windows_program(installer_exe(), *args, timeout=timeout, env=env)
+def run_installer(*args, timeout=600, env=None, exe=None, cwd=None):
+    """Runs the built installer, or the copy of it at exe."""
+    return run_windows_program(exe or installer_exe(), *args, timeout=timeout, env=env, cwd=cwd)
 
 
 def host_path(windows_path):
