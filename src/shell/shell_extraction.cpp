@@ -55,10 +55,13 @@ void prepareDestination(const fs::path& destination) {
     // A link planted under the destination's name goes, its target stays.
     removeTree(destination);
     std::error_code createError;
-    if (!fs::create_directories(destination, createError)) {
-        check(fs::exists(destination),
-              "Không tạo được thư mục giải nén: " + toUtf8(destination.wstring()));
-    }
+    fs::create_directories(destination, createError);
+    // Only a real folder will do: a link that could not be removed would send the extraction
+    // wherever it points.
+    const DWORD attributes = ::GetFileAttributesW(destination.c_str());
+    check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+              (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+          "Không tạo được thư mục giải nén: " + toUtf8(destination.wstring()));
 }
 
 ComPtr<IDispatch> createShellApplication() {
