@@ -106,7 +106,7 @@ def measure(exe, env, work):
 
 
 def table_rows(figures):
-    label = "installFiles, %d files / %d MiB" % (FILES, figures["package_bytes"] >> 20)
+    label = "installFiles, {:,} files / {} MiB".format(FILES, figures["package_bytes"] >> 20)
     tally = figures["tally"]
     return [
         (label, "s", figures["install"], "cp -r", figures["cp"]),
