@@ -2,7 +2,7 @@
 # Builds the installer twice from one set of sources and requires byte-identical programs.
 # The second build runs from a copy of the sources in another folder and builds into a folder
 # of another name and depth, so a build path or a link time in the program shows as a
-# difference.
+# difference; the spaces in its name also take the link step through quoted paths.
 #
 #   reproducible_build.sh SOURCE_DIR
 set -euo pipefail
@@ -20,10 +20,10 @@ build() { # SOURCE BUILD
     cmake --build "$2" --target QuorvalentInstaller -j"$(nproc)" >/dev/null
 }
 build "$source_dir" "$work/first"
-build "$copy" "$work/second/a-longer-build-folder"
+build "$copy" "$work/second/a build folder with spaces"
 
 first=$work/first/QuorvalentInstaller.exe
-second=$work/second/a-longer-build-folder/QuorvalentInstaller.exe
+second="$work/second/a build folder with spaces/QuorvalentInstaller.exe"
 if ! cmp -s "$first" "$second"; then
     echo "The two builds differ ($(stat -c %s "$first") and $(stat -c %s "$second") bytes)."
     echo "First differing bytes (offset, first build, second build, octal):"
