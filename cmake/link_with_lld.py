@@ -21,6 +21,33 @@ import sys
 LINKER_NAMES = ("collect2", "ld", "ld.bfd")
 
 
+def split_driver_line(line):
+    """Splits a command as `-###` prints it: bare words, or words in double quotes in which a
+    backslash escapes the next character (GCC escapes ", \\ and $ there;
+    shlex would keep the backslash before $)."""
+    args = []
+    at, end = 0, len(line)
+    while at < end:
+        if line[at] == " ":
+            at += 1
+        elif line[at] == '"':
+            word = []
+            at += 1
+            while at < end and line[at] != '"':
+                if line[at] == "\\" and at + 1 < end:
+                    at += 1
+                word.append(line[at])
+                at += 1
+            args.append("".join(word))
+            at += 1
+        else:
+            space = line.find(" ", at)
+            space = end if space < 0 else space
+            args.append(line[at:space])
+            at = space
+    return args
+
+
 def linker_command(driver_output):
     """The last command line in `-###` output that runs the linker, as a list of arguments."""
     found = None
@@ -28,7 +55,7 @@ def linker_command(driver_output):
         # Commands are the lines that start with a space; the rest is the driver's chatter.
         if not line.startswith(" "):
             continue
-        args = shlex.split(line)
+        args = split_driver_line(line)
         name = os.path.basename(args[0]) if args else ""
         if name in LINKER_NAMES or name.endswith("-ld"):
             found = args
