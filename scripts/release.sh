@@ -47,7 +47,7 @@ check_certificate() {
     # Certificates exported by older Windows versions use ciphers that OpenSSL 3 keeps in its
     # legacy provider.
     pkcs12_options=(-legacy)
-    if ! read_pkcs12 -nokeys >/dev/null 2>&1; then
+    if ! report+=$(read_pkcs12 -nokeys 2>&1 >/dev/null); then
         case "$report" in
         *"invalid password"* | *"mac verify"*)
             fail "wrong password for the signing certificate $pfx (QUORVALENT_SIGN_PASSWORD)" ;;
