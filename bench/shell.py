@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Overlay installation against the host's `cp -r`, and the cost of one extraction poll.
+"""Overlay installation against the host's `cp -r` and a bare CopyFileW loop, and the cost of
+one extraction poll against a bare FindFirstFileExW walk.
 
     python3 bench/shell.py [BUILD_DIR]      (default: $QUORVALENT_BUILD_DIR or build/bench)
 
 Builds a package tree of 2,000 files (200 MiB, mixed sizes) in a temporary folder, copies it
-with `cp -r` and installs it with installFiles under Wine in the same run (best of three
-each, fresh destination every time), and prints the ratio. Then times tallyDirectory, the
-walk that every extraction poll makes, over 10,000 files. Uses $WINEPREFIX when it names a
-prefix, otherwise makes a throw-away one with scripts/wine-prefix.sh.
+with `cp -r`, with a bare CopyFileW loop under Wine and installs it with installFiles under
+Wine in the same run (best of three each, fresh destination every time), and prints the
+ratios. Then times tallyDirectory, the walk that every extraction poll makes, over 10,000
+files, alternating with a bare FindFirstFileExW walk in the same process. Uses $WINEPREFIX
+when it names a prefix, otherwise makes a throw-away one with scripts/wine-prefix.sh.
 """
 
 import os
@@ -75,6 +77,46 @@ def run_bench(env, exe, *args):
     return dict(line.split() for line in out.splitlines() if line.strip())
 
 
+def measure(exe, env, work):
+    """Best-of-ROUNDS copy times (installFiles, a bare CopyFileW loop, cp -r; alternating,
+    fresh destination every time) and the tally against a bare walk, in seconds."""
+    rng = random.Random(20251208)
+    package = os.path.join(work, "package")
+    total = make_package(package, rng)
+    times = {"install": [], "copyloop": [], "cp": []}
+    for _ in range(ROUNDS):
+        target = os.path.join(work, "cp-target")
+        start = time.perf_counter()
+        subprocess.run(["cp", "-r", package, target], check=True)
+        times["cp"].append(time.perf_counter() - start)
+        shutil.rmtree(target)
+        for mode in ("install", "copyloop"):
+            target = os.path.join(work, mode + "-target")
+            result = run_bench(env, exe, mode, windows_path(package), windows_path(target))
+            times[mode].append(float(result[mode + "_seconds"]))
+            shutil.rmtree(target)
+    shutil.rmtree(package)
+
+    many = os.path.join(work, "many")
+    make_many_files(many)
+    tally = run_bench(env, exe, "tally", windows_path(many), "5")
+    figures = {name: min(values) for name, values in times.items()}
+    figures.update({"package_bytes": total, "tally": tally})
+    return figures
+
+
+def table_rows(figures):
+    label = "installFiles, {:,} files / {} MiB".format(FILES, figures["package_bytes"] >> 20)
+    tally = figures["tally"]
+    return [
+        (label, "s", figures["install"], "cp -r", figures["cp"]),
+        (label, "s", figures["install"], "bare CopyFileW loop", figures["copyloop"]),
+        ("tallyDirectory, %s files (median)" % "{:,}".format(int(tally["tally_files"])), "ms",
+         1000 * float(tally["tally_median_seconds"]), "bare FindFirstFileExW walk",
+         1000 * float(tally["walk_median_seconds"])),
+    ]
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else
                             os.environ.get("QUORVALENT_BUILD_DIR", "build/bench"))
@@ -90,35 +132,23 @@ def main():
             env["WINEPREFIX"] = os.path.join(work, "prefix")
             subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "wine-prefix.sh"),
                             env["WINEPREFIX"]], env=env, check=True, stdout=subprocess.DEVNULL)
-        rng = random.Random(20251208)
-        package = os.path.join(work, "package")
-        total = make_package(package, rng)
-        print("package: %d files, %d bytes" % (FILES, total))
-
-        cp_times, install_times = [], []
-        for _ in range(ROUNDS):
-            target = os.path.join(work, "cp-target")
-            start = time.perf_counter()
-            subprocess.run(["cp", "-r", package, target], check=True)
-            cp_times.append(time.perf_counter() - start)
-            shutil.rmtree(target)
-
-            target = os.path.join(work, "install-target")
-            result = run_bench(env, exe, "install", windows_path(package), windows_path(target))
-            install_times.append(float(result["install_seconds"]))
-            shutil.rmtree(target)
-        cp_best, install_best = min(cp_times), min(install_times)
-        print("cp -r:        %.3f s (best of %d)" % (cp_best, ROUNDS))
-        print("installFiles: %.3f s (best of %d, under Wine)" % (install_best, ROUNDS))
-        print("ratio installFiles / cp -r: %.2f" % (install_best / cp_best))
-
-        many = os.path.join(work, "many")
-        make_many_files(many)
-        result = run_bench(env, exe, "tally", windows_path(many), "5")
+        f = measure(exe, env, work)
+        print("package: %d files, %d bytes" % (FILES, f["package_bytes"]))
+        print("cp -r:              %.3f s (best of %d)" % (f["cp"], ROUNDS))
+        print("bare CopyFileW loop: %.3f s (best of %d, under Wine)" % (f["copyloop"], ROUNDS))
+        print("installFiles:       %.3f s (best of %d, under Wine)" % (f["install"], ROUNDS))
+        print("ratio installFiles / cp -r: %.2f; / CopyFileW loop: %.2f"
+              % (f["install"] / f["cp"], f["install"] / f["copyloop"]))
+        tally = f["tally"]
         print("tallyDirectory over %s files (%s bytes): median %.1f ms, best %.1f ms of 5 polls"
-              % (result["tally_files"], result["tally_bytes"],
-                 1000 * float(result["tally_median_seconds"]),
-                 1000 * float(result["tally_min_seconds"])))
+              % (tally["tally_files"], tally["tally_bytes"],
+                 1000 * float(tally["tally_median_seconds"]),
+                 1000 * float(tally["tally_min_seconds"])))
+        print("bare FindFirstFileExW walk, same process: median %.1f ms, best %.1f ms; "
+              "ratio (median) %.2f" % (1000 * float(tally["walk_median_seconds"]),
+                                       1000 * float(tally["walk_min_seconds"]),
+                                       float(tally["tally_median_seconds"])
+                                       / float(tally["walk_median_seconds"])))
     finally:
         if own_prefix:
             subprocess.run(["wineserver", "-k"], env=env, check=False)

@@ -140,35 +140,62 @@ def bytes_read(command, archive, env=None):
         return sum(int(m.group(1)) for m in map(READ_RESULT.match, log) if m)
 
 
-def report(label, exe, archive, runs):
+def figures(exe, archive, runs):
+    """Everything the report shows for one archive, measured in this order."""
     entries, cd_size = directory_size(archive)
     verifier, wall = run_verifier(exe, archive, runs)
     zf_min, zf_median, zf_files = zipfile_times(archive, runs)
     unzip_median = unzip_time(archive, min(runs, 10))
     assert int(verifier["files"]) == zf_files, (verifier, zf_files)
+    return {
+        "entries": entries, "cd_size": cd_size, "files": int(verifier["files"]),
+        "size": os.path.getsize(archive), "wall": wall,
+        "verifier_median": float(verifier["median_us"]) / 1e6,
+        "verifier_min": float(verifier["min_us"]) / 1e6,
+        "zipfile_median": zf_median, "zipfile_min": zf_min, "unzip_median": unzip_median,
+        "read_verifier": bytes_read(["wine", exe, windows_path(archive), "1"], archive,
+                                    wine_env()),
+        "read_zipfile": bytes_read(
+            [sys.executable, "-c",
+             "import sys, zipfile; zipfile.ZipFile(sys.argv[1]).infolist()", archive], archive),
+        "read_unzip": bytes_read(["unzip", "-Z1", archive], archive),
+    }
 
-    median_s = float(verifier["median_us"]) / 1e6
-    read_verifier = bytes_read(["wine", exe, windows_path(archive), "1"], archive, wine_env())
-    read_zipfile = bytes_read(
-        [sys.executable, "-c", "import sys, zipfile; zipfile.ZipFile(sys.argv[1]).infolist()",
-         archive], archive)
-    read_unzip = bytes_read(["unzip", "-Z1", archive], archive)
 
-    size = os.path.getsize(archive)
-    print(f"\n== {label}: {entries:,} entries ({int(verifier['files']):,} files), "
-          f"archive {size:,} bytes, central directory {cd_size:,} bytes")
+def report(label, exe, archive, runs):
+    f = figures(exe, archive, runs)
+    entries, cd_size, median_s = f["entries"], f["cd_size"], f["verifier_median"]
+    print(f"\n== {label}: {entries:,} entries ({f['files']:,} files), "
+          f"archive {f['size']:,} bytes, central directory {cd_size:,} bytes")
     print(f"  verifier (in process, {runs} runs): median {median_s * 1e3:.3f} ms, "
-          f"min {float(verifier['min_us']) / 1e3:.3f} ms, "
+          f"min {f['verifier_min'] * 1e3:.3f} ms, "
           f"{median_s / entries * 1e9:.0f} ns per entry")
-    print(f"  zipfile  (in process, {runs} runs): median {zf_median * 1e3:.3f} ms, "
-          f"min {zf_min * 1e3:.3f} ms, {zf_median / entries * 1e9:.0f} ns per entry")
-    print(f"  ratio verifier/zipfile (median): {median_s / zf_median:.2f}")
-    print(f"  unzip -Z1 (whole process, start-up included): median {unzip_median * 1e3:.3f} ms; "
-          f"ratio verifier/unzip {median_s / unzip_median:.2f}")
-    print(f"  wine process for {runs} runs: {wall:.2f} s wall")
-    for name, count in (("verifier", read_verifier), ("zipfile", read_zipfile),
-                        ("unzip -Z1", read_unzip)):
-        print(f"  bytes read, {name}: {count:,} = {count / cd_size:.3f} x central directory")
+    print(f"  zipfile  (in process, {runs} runs): median {f['zipfile_median'] * 1e3:.3f} ms, "
+          f"min {f['zipfile_min'] * 1e3:.3f} ms, "
+          f"{f['zipfile_median'] / entries * 1e9:.0f} ns per entry")
+    print(f"  ratio verifier/zipfile (median): {median_s / f['zipfile_median']:.2f}")
+    print(f"  unzip -Z1 (whole process, start-up included): median "
+          f"{f['unzip_median'] * 1e3:.3f} ms; ratio verifier/unzip "
+          f"{median_s / f['unzip_median']:.2f}")
+    print(f"  wine process for {runs} runs: {f['wall']:.2f} s wall")
+    for name, key in (("verifier", "read_verifier"), ("zipfile", "read_zipfile"),
+                      ("unzip -Z1", "read_unzip")):
+        print(f"  bytes read, {name}: {f[key]:,} = {f[key] / cd_size:.3f} x central directory")
+
+
+def table_rows(exe, runs=20):
+    """bench/run's rows: the verifier against zipfile on the largest archive it accepts."""
+    with tempfile.TemporaryDirectory(prefix="qv-zip-bench-") as work:
+        many = os.path.join(work, "many.zip")
+        make_many(many)
+        f = figures(exe, many, runs)
+    label = f"verification, {f['entries']:,} entries"
+    return [
+        (label + " (median)", "ms", f["verifier_median"] * 1e3, "Python zipfile",
+         f["zipfile_median"] * 1e3),
+        (label + ", read amplification", "x CD", f["read_verifier"] / f["cd_size"],
+         "Python zipfile", f["read_zipfile"] / f["cd_size"]),
+    ]
 
 
 def main():

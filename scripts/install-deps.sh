@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32:i386 wine64 cmake make
-          googletest libz-mingw-w64-dev python3 openssl zip libarchive-tools unzip curl strace)
+          googletest libz-mingw-w64-dev python3 openssl zip libarchive-tools unzip curl strace
+          lld osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,16 +1,22 @@
-// Times installFiles on a package tree and tallyDirectory on a large folder. Run by
-// bench/shell.py, which builds the trees and times the host's own copy beside it.
+// Times installFiles on a package tree and tallyDirectory on a large folder, each beside the
+// least Windows code that does the same job. Run by bench/shell.py, which builds the trees
+// and times the host's own copy as well.
 //
 //   shell_bench install SOURCE DESTINATION
-//   shell_bench tally FOLDER REPEATS
+//   shell_bench copyloop SOURCE DESTINATION     (bare walk + CreateDirectoryW + CopyFileW)
+//   shell_bench tally FOLDER REPEATS            (tallyDirectory and a bare walk, alternating)
 
 #include "install/install_files.h"
 #include "shell/shell_extraction.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -30,6 +36,65 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The baselines' walk: one FindFirstFileExW listing per folder with the cheapest options
+// Windows offers, links not entered. Calls visit(path, entry) for every file and folder.
+template <typename Visit> void walk(const std::wstring& folder, Visit& visit) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchNameMatch, nullptr /* no filter */,
+                                           FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("FindFirstFileExW failed");
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + name;
+        visit(path, entry);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            walk(path, visit);
+        }
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+}
+
+qv::ZipSummary bareTally(const std::wstring& folder) {
+    qv::ZipSummary seen;
+    auto count = [&seen](const std::wstring&, const WIN32_FIND_DATAW& entry) {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            ++seen.fileCount;
+            seen.totalBytes +=
+                (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        }
+    };
+    walk(folder, count);
+    return seen;
+}
+
+void bareCopy(const std::wstring& source, const std::wstring& destination) {
+    if (!::CreateDirectoryW(destination.c_str(), nullptr /* default security */)) {
+        throw std::runtime_error("CreateDirectoryW failed");
+    }
+    auto copy = [&](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+        const std::wstring target = destination + path.substr(source.size());
+        const bool ok = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                            ? ::CreateDirectoryW(target.c_str(), nullptr /* default security */)
+                            : ::CopyFileW(path.c_str(), target.c_str(), FALSE /* replace */);
+        if (!ok) {
+            throw std::runtime_error("CopyFileW/CreateDirectoryW failed");
+        }
+    };
+    walk(source, copy);
+}
+
+double median(std::vector<double> times) {
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -43,27 +108,44 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("install_seconds %.3f\n", secondsSince(start));
             return 0;
         }
+        if (mode == L"copyloop" && argc == 4) {
+            const Clock::time_point start = Clock::now();
+            bareCopy(argv[2], argv[3]);
+            std::printf("copyloop_seconds %.3f\n", secondsSince(start));
+            return 0;
+        }
         if (mode == L"tally" && argc == 4) {
+            // Alternating, so both see the same cache state and the same background load.
             const int repeats = std::max(1, std::stoi(argv[3]));
-            std::vector<double> times;
+            std::vector<double> tallyTimes;
+            std::vector<double> walkTimes;
             qv::ZipSummary seen;
+            qv::ZipSummary walked;
             for (int i = 0; i < repeats; ++i) {
-                const Clock::time_point start = Clock::now();
+                Clock::time_point start = Clock::now();
                 seen = qv::tallyDirectory(argv[2]);
-                times.push_back(secondsSince(start));
+                tallyTimes.push_back(secondsSince(start));
+                start = Clock::now();
+                walked = bareTally(argv[2]);
+                walkTimes.push_back(secondsSince(start));
             }
-            std::sort(times.begin(), times.end());
+            if (!(walked == seen)) {
+                throw std::runtime_error("the bare walk and tallyDirectory disagree");
+            }
             std::printf("tally_files %llu\ntally_bytes %llu\ntally_median_seconds %.4f\n"
-                        "tally_min_seconds %.4f\n",
+                        "tally_min_seconds %.4f\nwalk_median_seconds %.4f\n"
+                        "walk_min_seconds %.4f\n",
                         static_cast<unsigned long long>(seen.fileCount),
-                        static_cast<unsigned long long>(seen.totalBytes), times[times.size() / 2],
-                        times.front());
+                        static_cast<unsigned long long>(seen.totalBytes), median(tallyTimes),
+                        *std::min_element(tallyTimes.begin(), tallyTimes.end()), median(walkTimes),
+                        *std::min_element(walkTimes.begin(), walkTimes.end()));
             return 0;
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: shell_bench install SOURCE DESTINATION | tally FOLDER REPEATS\n");
+    std::fprintf(stderr, "usage: shell_bench install|copyloop SOURCE DESTINATION | "
+                         "tally FOLDER REPEATS\n");
     return 2;
 }
