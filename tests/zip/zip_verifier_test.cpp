@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 namespace qv {
 namespace {
@@ -254,7 +255,10 @@ TEST(ZipNames, DecodingFollowsTheUtf8Flag) {
     }
     // Without the flag the bytes are ANSI even when they happen to be valid UTF-8.
     ASSERT_NE(::GetACP(), static_cast<UINT>(CP_UTF8));
-    EXPECT_EQ(verifyBytes(archiveOf(unflagged)), kUnsafe + toUtf8(toWide(vietnamese, CP_ACP)));
+    // Windows-1252 has no character for byte 0x81: it decodes to the C1 control U+0081, which
+    // the message shows escaped.
+    EXPECT_EQ(verifyBytes(archiveOf(unflagged)),
+              kUnsafe + toUtf8(printableText(toWide(vietnamese, CP_ACP))));
     EXPECT_NE(verifyBytes(archiveOf(unflagged)), kUnsafe + vietnamese);
 
     const ZipEntry safeVietnamese = ziptest::entry(vietnamese.substr(3), 42, 0x0800);
@@ -262,7 +266,7 @@ TEST(ZipNames, DecodingFollowsTheUtf8Flag) {
 }
 
 TEST(ZipPathSafety, Table) {
-    const std::pair<const wchar_t*, bool> rows[] = {
+    const std::pair<std::wstring, bool> rows[] = {
         {L"../x", false},
         {L"a/../b", false},
         {L"./a", false},
@@ -283,11 +287,71 @@ TEST(ZipPathSafety, Table) {
         {L"a//b", true},
         {L"dir/", true},
         {L"x\\", true},
-        {L".../x", true},
         {L"..a/b", true},
-        {L". ./c", true},
-        {L"a.b/c..", true},
         {L"T\u1ea3i v\u1ec1.txt", true},
+        // Segments that end in a dot or a blank: Windows drops the ending, so the file lands
+        // under another name.
+        {L".../x", false},
+        {L". ./c", false},
+        {L"a.b/c..", false},
+        {L"Quorvalent.exe.", false},
+        {L"a /b.txt", false},
+        {L".. /x", false},
+        {L"dir /", false},
+        {L"a\u00a0", true}, // a no-break space is not a blank to Windows
+        {L"a. b", true},
+        // Device names, in any segment and letter case, with or without an extension.
+        {L"aux.txt", false},
+        {L"data/nul.txt", false},
+        {L"Aux", false},
+        {L"con.d", false},
+        {L"CON", false},
+        {L"prn.tar.gz", false},
+        {L"nul .txt", false},
+        {L"COM0", false},
+        {L"com9.log", false},
+        {L"LPT1/x", false},
+        {L"lpt\u00b9", false},
+        {L"COM\u00b2.txt", false},
+        {L"Com\u00b3", false},
+        {L"CONIN$", false},
+        {L"a/conout$", false},
+        {L"console.txt", true},
+        {L"COM10", true},
+        {L"COM", true},
+        {L"LPT", true},
+        {L"nul_", true},
+        {L"xnul", true},
+        {L"COM\u2074", true}, // superscript four is no port number
+        {L"CONIN$.txt", true},
+        {L"\uff23\uff2f\uff2e", true}, // full-width CON
+        {L"\uff21.txt", true},
+        {L"a.b/c", true},
+        {L"\u2026", true}, // horizontal ellipsis, not three dots
+        // Characters Windows does not allow in a name.
+        {L"a\x01"
+         L"b",
+         false},
+        {L"a\x1b[2J", false},
+        {L"x\r\ny", false},
+        {L"tab\there", false},
+        {L"del\x7f", false},
+        {L"a<b", false},
+        {L"a>b", false},
+        {L"a\"b", false},
+        {L"a|b", false},
+        {L"a?b", false},
+        {L"a*b", false},
+        {L"a\x85"
+         L"b",
+         true}, // a C1 control is allowed in a name, though echoed escaped
+        {L"a&b;c=d[e]{f}#g%h'i!j@k^l~m+n,o", true},
+        // One folder level holds at most 255 UTF-16 units.
+        {std::wstring(255, L'n'), true},
+        {L"d/" + std::wstring(255, L'\u1ea3') + L"/f", true},
+        {std::wstring(256, L'n'), false},
+        {L"d/" + std::wstring(256, L'\u1ea3') + L"/f", false},
+        {std::wstring(200, L'n') + L"/" + std::wstring(200, L'n'), true},
     };
     for (const auto& [name, safe] : rows) {
         EXPECT_EQ(isSafeZipPath(name), safe) << toUtf8(name);
@@ -295,6 +359,114 @@ TEST(ZipPathSafety, Table) {
     std::wstring caller = L"a/./b";
     EXPECT_FALSE(isSafeZipPath(caller));
     EXPECT_EQ(caller, L"a/./b");
+    caller = L"dir/aux.txt";
+    EXPECT_FALSE(isSafeZipPath(caller));
+    EXPECT_EQ(caller, L"dir/aux.txt");
+}
+
+// Each name UTF-8-flagged, one byte long when it is a file.
+std::string namesArchive(const std::vector<std::string>& names) {
+    ZipLayout layout;
+    for (const std::string& name : names) {
+        const bool folder = name.back() == '/' || name.back() == '\\';
+        layout.entries.push_back(ziptest::entry(name, folder ? 0 : 1, 0x0800));
+    }
+    return buildZip(layout);
+}
+
+std::string acceptedFiles(int count) {
+    return "accepted " + std::to_string(count) + " files, " + std::to_string(count) + " bytes";
+}
+
+const std::string kSameName = "ZIP chứa tên trùng nhau: ";
+
+struct NamesRow {
+    const char* label;
+    std::vector<std::string> names;
+    std::string expected;
+};
+
+TEST(ZipNames, RefusalsEchoTheNamePrintably) {
+    const NamesRow rows[] = {
+        {"device name", {"ok.txt", "aux.txt"}, kUnsafe + "aux.txt"},
+        {"device name in a folder", {"data/nul.txt"}, kUnsafe + "data/nul.txt"},
+        {"trailing dot", {"Quorvalent.exe."}, kUnsafe + "Quorvalent.exe."},
+        {"folder ending in a blank", {"a /b.txt"}, kUnsafe + "a /b.txt"},
+        {"question mark", {"why?.txt"}, kUnsafe + "why?.txt"},
+        {"escape sequence", {"x\x1b[2J.txt"}, kUnsafe + "x\\x1B[2J.txt"},
+        {"forged log line",
+         {"a\r\n2025-01-01 00:00:00 C\xc3\xa0i \xc4\x91\xe1\xba\xb7t native ho\xc3\xa0n "
+          "t\xe1\xba\xa5t."},
+         kUnsafe +
+             "a\\x0D\\x0A2025-01-01 00:00:00 C\xc3\xa0i \xc4\x91\xe1\xba\xb7t native ho\xc3\xa0n "
+             "t\xe1\xba\xa5t."},
+        {"C1 control is escaped when echoed", {"a\xc2\x85/../b"}, kUnsafe + "a\\x85/../b"},
+        {"same name echoed escaped", {"n\xc2\x9b", "N\xc2\x9b"}, kSameName + "N\\x9B"},
+        {"near misses",
+         {"console.txt", "COM10", "LPT", "nul_", "a.b/c", "\xe2\x80\xa6", "\xef\xbc\xa1.txt",
+          "a\xc2\xa0"},
+         acceptedFiles(8)},
+    };
+    for (const NamesRow& row : rows) {
+        EXPECT_EQ(verifyBytes(namesArchive(row.names)), row.expected) << row.label;
+    }
+}
+
+TEST(ZipNames, EntriesNamingOnePlaceAreRefused) {
+    const NamesRow rows[] = {
+        {"letter case", {"Readme.txt", "README.TXT"}, kSameName + "README.TXT"},
+        {"same name twice", {"a/b", "a/b"}, kSameName + "a/b"},
+        {"separators differ", {"a/b", "A\\B"}, kSameName + "A\\B"},
+        {"doubled separator", {"a/b", "a//b"}, kSameName + "a//b"},
+        {"file, then folder of that name", {"x", "x/y.txt"}, kSameName + "x/y.txt"},
+        {"folder, then file of that name", {"x/y.txt", "X"}, kSameName + "X"},
+        {"file deep below a file", {"a/b", "A/B/c/d"}, kSameName + "A/B/c/d"},
+        {"folder entry, then file", {"x/", "x", "z"}, kSameName + "x"},
+        {"file, then folder entry", {"x", "X/"}, kSameName + "X/"},
+        {"Vietnamese letters",
+         {"T\xe1\xba\xa3i.txt", "T\xe1\xba\xa2I.TXT"},
+         kSameName + "T\xe1\xba\xa2I.TXT"},
+        {"full-width letters", {"\xef\xbd\x81", "\xef\xbc\xa1"}, kSameName + "\xef\xbc\xa1"},
+        {"collision after a folder repeated", {"d/", "D/", "d/a", "D/A"}, kSameName + "D/A"},
+        // Not one place.
+        {"folder entries repeated, with their files",
+         {"dir/", "DIR/", "dir/a", "Dir\\b"},
+         acceptedFiles(2)},
+        {"implied folder, then its entry", {"p/q/r", "P/", "p/Q/"}, acceptedFiles(1)},
+        {"prefix that is no folder", {"ab", "a/b", "abc/d", "a.b"}, acceptedFiles(4)},
+        {"sharp s is not SS",
+         {"stra\xc3\x9f"
+          "e",
+          "STRASSE"},
+         acceptedFiles(2)},
+        {"letters that only look alike", {"A", "\xce\x91"}, acceptedFiles(2)}, // Latin, Greek
+    };
+    for (const NamesRow& row : rows) {
+        EXPECT_EQ(verifyBytes(namesArchive(row.names)), row.expected) << row.label;
+    }
+}
+
+TEST(ZipNames, AnsiNamesFoldTheirLettersToo) {
+    if (::GetACP() != 1252) {
+        GTEST_SKIP() << "the names below are Windows-1252";
+    }
+    ZipLayout layout;
+    layout.entries = {ziptest::entry("caf\xe9.txt", 1), ziptest::entry("CAF\xc9.TXT", 1)};
+    EXPECT_EQ(verifyBytes(buildZip(layout)), kSameName + "CAF\xc3\x89.TXT");
+}
+
+TEST(ZipNames, CollisionFoundAmongManyPlaces) {
+    // Four places per entry, so the table outgrows its first size before the repeat arrives.
+    std::vector<std::string> names;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string n = std::to_string(i);
+        names.push_back("a" + n + "/b" + n + "/c" + n + "/file" + n);
+    }
+    EXPECT_EQ(verifyBytes(namesArchive(names)), acceptedFiles(20000));
+    names.push_back("A7/B7/C7/FILE7");
+    EXPECT_EQ(verifyBytes(namesArchive(names)), kSameName + "A7/B7/C7/FILE7");
+    names.back() = "a19999/b19999/c19999/file19999/x";
+    EXPECT_EQ(verifyBytes(namesArchive(names)), kSameName + "a19999/b19999/c19999/file19999/x");
 }
 
 } // namespace
