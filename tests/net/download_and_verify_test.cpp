@@ -130,5 +130,19 @@ TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
 
 INSTANTIATE_TEST_SUITE_P(DownloadAndVerify, BrokenBody, ::testing::Values(L"cut", L"reset"));
 
+TEST_F(DownloadAndVerify, BodyCutAfterAFullAnnouncementIsAFailedAttempt) {
+    const std::wstring path = publish("cut.zip", archive_);
+    const std::wstring url = httpsUrl(path + L"?cut=3000&first=1&id=" + uniqueId());
+    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
+
+    EXPECT_EQ(summary.fileCount, 2u);
+    EXPECT_EQ(console_.err(), failureLines(1,
+                                           "Tải xuống không đầy đủ: nhận 3000 trên " +
+                                               std::to_string(archive_.size()) + " byte.",
+                                           2));
+    const std::wstring out = console_.out();
+    EXPECT_EQ(out.find(L"Tải xong"), out.rfind(L"Tải xong")) << "only the second attempt completes";
+}
+
 } // namespace
 } // namespace qv::test
