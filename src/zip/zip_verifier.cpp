@@ -199,7 +199,7 @@ bool isSafeName(std::wstring_view name) {
 // language's special cases and no change of length. ASCII-only names, nearly all of them, are
 // folded here without the call.
 //
-// Keys live end to end in one string, and every folder above a name is a prefix of that name's
+// Keys live end to end in one buffer, and every folder above a name is a prefix of that name's
 // key, so a folder costs a table slot but no text of its own. Each place gets all the folders
 // above it, so the walk up from a new name stops at the first folder already known.
 class PlaceTable {
