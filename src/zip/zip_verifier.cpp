@@ -205,6 +205,11 @@ bool isSafeName(std::wstring_view name) {
 class PlaceTable {
 public:
     explicit PlaceTable(std::size_t expectedPlaces) {
+        // A starting value of its own for every table, so that an archive cannot be made with
+        // thousands of names that share one hash and slow the walk down to a crawl.
+        LARGE_INTEGER now{};
+        ::QueryPerformanceCounter(&now);
+        basis_ = 2166136261u ^ static_cast<std::uint32_t>(now.QuadPart);
         std::size_t capacity = 64;
         while (capacity < 2 * expectedPlaces) {
             capacity *= 2;
@@ -252,8 +257,7 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kHashBasis = 2166136261u; // FNV-1a
-    static constexpr std::uint32_t kHashPrime = 16777619u;
+    static constexpr std::uint32_t kHashPrime = 16777619u; // FNV-1a
 
     struct Slot {
         std::uint32_t offset;
@@ -277,7 +281,7 @@ private:
         wchar_t* const begin = keys_.data() + keysUsed_;
         wchar_t* out = begin;
         folderEnds_.clear();
-        std::uint32_t hash = kHashBasis;
+        std::uint32_t hash = basis_;
         unsigned allBits = 0; // below 0x80: ASCII only
         for (std::size_t i = 0; i < size; ++i) {
             auto c = static_cast<wchar_t>(static_cast<std::make_unsigned_t<Char>>(name[i]));
@@ -318,7 +322,7 @@ private:
     std::uint32_t hashKey(std::size_t start, std::uint32_t length) {
         folderEnds_.clear();
         const wchar_t* key = keys_.data() + start;
-        std::uint32_t hash = kHashBasis;
+        std::uint32_t hash = basis_;
         for (std::uint32_t i = 0; i < length; ++i) {
             if (key[i] == L'\\') {
                 folderEnds_.push_back({i, hash});
@@ -369,7 +373,7 @@ private:
             if (slot.length == 0) {
                 continue;
             }
-            std::uint32_t hash = kHashBasis;
+            std::uint32_t hash = basis_;
             for (std::uint32_t i = 0; i < slot.length; ++i) {
                 hash = (hash ^ keys_[slot.offset + i]) * kHashPrime;
             }
@@ -381,6 +385,7 @@ private:
         }
     }
 
+    std::uint32_t basis_ = 0;
     std::vector<Slot> slots_;
     std::vector<wchar_t> keys_; // [0, keysUsed_) holds the keys end to end
     std::size_t keysUsed_ = 0;
