@@ -37,6 +37,22 @@ std::wstring toWide(const std::string& bytes, unsigned codePage) {
     return result;
 }
 
+std::wstring printableText(const std::wstring& text) {
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring result;
+    result.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            result += L"\\x";
+            result += digits[c >> 4];
+            result += digits[c & 0xF];
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
 std::string windowsErrorText(std::uint32_t code) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(

@@ -12,6 +12,12 @@ namespace qv {
 // Never throws for bad input; "<unicode error>" stands in for text that cannot convert.
 std::string toUtf8(const std::wstring& text);
 
+// The text with every control character (below U+0020, U+007F, U+0080 to U+009F) written as a
+// backslash, 'x' and two upper-case hexadecimal digits: a name that came from outside can then be
+// echoed on the console and in the log without moving the cursor, clearing the screen or starting a
+// line of its own.
+std::wstring printableText(const std::wstring& text);
+
 // With code page 65001 invalid UTF-8 is retried in the ANSI code page rather than refused.
 std::wstring toWide(const std::string& bytes, unsigned codePage);
 

@@ -106,6 +106,22 @@ void refuseDowngrade(const RedirectWatch& watch) {
     }
 }
 
+// Digits only, and no more than fit in 64 bits.
+bool parseDecimal(const wchar_t* text, std::uint64_t& value) {
+    value = 0;
+    if (*text == L'\0') {
+        return false;
+    }
+    for (; *text != L'\0'; ++text) {
+        const unsigned digit = static_cast<unsigned>(*text - L'0');
+        if (digit > 9 || value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
 // The running progress line: redrawn when the whole percent rises or once a second.
 struct ProgressLine {
     using Clock = std::chrono::steady_clock;
@@ -204,13 +220,16 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
           "Không đọc được HTTP status.");
     check(status >= 200 && status <= 299, "Máy chủ trả về HTTP " + std::to_string(status));
 
-    DWORD announced = 0;
-    DWORD announcedSize = sizeof(announced);
+    // Read as text: WinHTTP's number form converts to a signed 32-bit value under Wine, which
+    // turns an announced 4,000,000,000 into 2,147,483,647.
+    wchar_t lengthText[24] = {};
+    DWORD lengthTextSize = sizeof(lengthText);
+    std::uint64_t announced = 0;
     const bool lengthRead =
-        winHttp().queryHeaders(request.get(),
-                               WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announcedSize,
-                               WINHTTP_NO_HEADER_INDEX) != FALSE;
+        winHttp().queryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH,
+                               WINHTTP_HEADER_NAME_BY_INDEX, lengthText, &lengthTextSize,
+                               WINHTTP_NO_HEADER_INDEX) != FALSE &&
+        parseDecimal(lengthText, announced);
     const bool lengthKnown = lengthRead && announced > 0;
 
     const std::filesystem::path partial = partialDownloadPath(target);
@@ -251,6 +270,13 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     }
     file.close();
 
+    // WinHTTP may end a body that was cut short without an error (Wine's does): a count that
+    // is not the announced one fails the attempt here, before anything is called complete.
+    if (lengthKnown && bytesReceived != announced) {
+        std::filesystem::remove(partial, ignored);
+        throw std::runtime_error("Tải xuống không đầy đủ: nhận " + std::to_string(bytesReceived) +
+                                 " trên " + std::to_string(announced) + " byte.");
+    }
     check(bytesReceived != 0, "Máy chủ trả về file rỗng.");
 
     std::filesystem::remove(target, ignored);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace qv {
 namespace {
@@ -29,6 +30,24 @@ TEST(TextConversion, InvalidUtf8FallsBackToAnsiCodePage) {
     const std::wstring decoded = toWide(invalid, CP_UTF8);
     EXPECT_EQ(decoded, toWide(invalid, CP_ACP));
     EXPECT_EQ(decoded.size(), invalid.size()); // single-byte code page: one unit per byte
+}
+
+TEST(PrintableText, ControlCharactersBecomeHexEscapes) {
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {L"", L""},
+        {L"T\u1ea3i v\u1ec1.txt", L"T\u1ea3i v\u1ec1.txt"},
+        {L"a\x1b[2Jb", L"a\\x1B[2Jb"},
+        {L"x\r\ny", L"x\\x0D\\x0Ay"},
+        {std::wstring(L"a\0b", 3), L"a\\x00b"},
+        {L"\t\x1f", L"\\x09\\x1F"},
+        {L"\x7f\x80\x85\x9f", L"\\x7F\\x80\\x85\\x9F"},
+        // The neighbours of the escaped ranges stay as they are.
+        {L" ~\xa0\u2028", L" ~\xa0\u2028"},
+        {L"a\\x1B", L"a\\x1B"},
+    };
+    for (const auto& [text, expected] : rows) {
+        EXPECT_EQ(printableText(text), expected) << toUtf8(expected);
+    }
 }
 
 TEST(WindowsErrorText, TrimsLineEndsKeepsFullStopAndAppendsCode) {

@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import tempfile
+import time
 import unittest
 
 from tests.support import installer_site as site
@@ -180,6 +181,50 @@ class InstallerRun(unittest.TestCase):
             self.assertIn("[Quorvalent] Lần tải %d thất bại: " % attempt, self.stderr)
             self.assertIn("[Quorvalent] Thử lại sau %d giây...\n" % pause, self.stderr)
         self.assertNotIn("Lần tải 5", self.stderr)
+
+    def assert_failed_five_times_before_extraction(self, code, reason):
+        self.assert_failed_with(code, "Không thể tải Quorvalent sau 5 lần: " + reason)
+        for attempt in range(1, 5):
+            self.assertIn("[Quorvalent] Lần tải %d thất bại: %s\n" % (attempt, reason),
+                          self.stderr)
+        self.assertIn(header(3), self.stdout)
+        self.assertNotIn(header(4), self.stdout)
+        self.assertFalse(os.path.exists(self.installed("Quorvalent.exe")))
+
+    def test_package_with_a_device_name_fails_before_extraction(self):
+        with site.ReleaseSite() as release:
+            release.publish_app(extra_files={"aux.txt": b"would go to the AUX device"})
+            start = time.monotonic()
+            code = self.run_installer()
+            seconds = time.monotonic() - start
+        self.assert_failed_five_times_before_extraction(
+            code, "Đã chặn đường dẫn không an toàn trong ZIP: aux.txt")
+        # Five downloads and 20 s of pauses, not the extraction's 30-minute limit.
+        self.assertLess(seconds, 150)
+
+    def test_refused_name_is_echoed_printably_on_the_console_and_in_the_log(self):
+        hostile = "x\x1b[2J\r\n2025-01-01 00:00:00 forged line.txt"
+        with site.ReleaseSite() as release:
+            release.publish_app(extra_files={hostile: b"x"})
+            code = self.run_installer()
+        shown = "x\\x1B[2J\\x0D\\x0A2025-01-01 00:00:00 forged line.txt"
+        self.assert_failed_five_times_before_extraction(
+            code, "Đã chặn đường dẫn không an toàn trong ZIP: " + shown)
+        for text in (self.stdout, self.stderr, self.log_added):
+            self.assertNotIn("\x1b", text)
+        self.assertNotRegex(self.log_added, "(?m)^2025-01-01 00:00:00 forged")
+        self.assertEqual(len(self.log_added.splitlines()), 2, self.log_added)
+
+    def test_body_cut_after_a_full_length_fails_every_attempt(self):
+        with site.ReleaseSite() as release:
+            release.publish_app()
+            size = os.path.getsize(release.package_path("Quorvalent-update.zip"))
+            release.set_faults("Quorvalent-update.zip", "cut=100")
+            code = self.run_installer()
+            self.assertEqual(release.request_count("Quorvalent-update.zip"), 5)
+        self.assert_failed_five_times_before_extraction(
+            code, "Tải xuống không đầy đủ: nhận 100 trên %d byte." % size)
+        self.assertNotIn("Tải xong", self.stdout)
 
     def test_failed_run_pauses_for_a_key_without_no_pause(self):
         with site.ReleaseSite() as release:

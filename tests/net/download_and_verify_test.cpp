@@ -112,8 +112,8 @@ TEST_F(DownloadAndVerify, FiveFailuresEndWithTheLastReasonAndLeaveNoFiles) {
 class BrokenBody : public DownloadAndVerify,
                    public ::testing::WithParamInterface<const wchar_t*> {};
 
-// A body cut short or reset can pass the download itself (WinHTTP need not report it); the
-// verifier then refuses the stump, and the retry brings the whole archive.
+// A body cut short or reset fails the attempt, whether WinHTTP reports it or not (the count
+// falls short of the announced length), and the retry brings the whole archive.
 TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
     const std::wstring path = publish("broken.zip", archive_);
     const std::wstring url = httpUrl(path + L"?" + GetParam() + L"=3000&first=1&id=" + uniqueId());

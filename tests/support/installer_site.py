@@ -54,6 +54,11 @@ class ReleaseSite:
         return sum(count for (scheme, path), count in self.server._counts.items()
                    if path.split("?")[0] == target)
 
+    def set_faults(self, name, query):
+        """Serves the package's fixed URL with the release server's faults in query."""
+        target = "/%s/%s/%s" % (release_base().path.strip("/"), UPDATE_PATH, name)
+        self.server.faults[target] = query
+
     def publish_app(self, **options):
         return packages.make_app_package(self.package_path("Quorvalent-update.zip"), **options)
 

@@ -29,8 +29,10 @@ def write_zip(path, files, directories=()):
     return len(files), sum(len(d) for d in files.values())
 
 
-def make_app_package(path, version="1.0", wrap_in_folder=False, without_program=False):
+def make_app_package(path, version="1.0", wrap_in_folder=False, without_program=False,
+                     extra_files=None):
     files = app_files(version)
+    files.update(extra_files or {})
     if without_program:
         del files["Quorvalent.exe"]
     if wrap_in_folder:

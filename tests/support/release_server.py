@@ -16,6 +16,10 @@ its URL what the server does:
     first=N         apply the faults (and redirects) only to the first N requests for this
                     exact URL; later ones are served plainly (for retry tests)
 
+A client whose URLs are fixed (the installer's release paths) gets faults set on the server
+instead: server.faults["/a/b.zip"] = "cut=100" serves requests for that path that carry no
+query of their own as if they had asked for "?cut=100".
+
 Generated bodies: /generated/<bytes>/<name> answers <bytes> pseudo-random bytes without
 touching the disk. Redirects: /redirect/http/<rest> and /redirect/https/<rest> answer 302
 with the same path and query on the server's http or https side (redirect=301|307 changes
@@ -145,7 +149,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         owner = self.server.owner
         url = urllib.parse.urlsplit(self.path)
-        query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        query_text = url.query or owner.faults.get(urllib.parse.unquote(url.path), "")
+        query = dict(urllib.parse.parse_qsl(query_text, keep_blank_values=True))
         active = owner.count_request(self.server.scheme, self.path) <= int(
             query.get("first", "1000000000"))
         path = urllib.parse.unquote(url.path)
@@ -286,6 +291,7 @@ class ReleaseServer:
         self.verbose = verbose
         self.on_request = on_request
         self._counts = {}
+        self.faults = {}  # URL path -> query, for requests without a query
         self._lock = threading.Lock()
         self._threads = []
         self._servers = [_Server(("127.0.0.1", http_port), self, "http")]

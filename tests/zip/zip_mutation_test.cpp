@@ -31,15 +31,18 @@ const std::set<std::string> kRefusals = {
     "ZIP không có file dữ liệu.",
 };
 const std::string kUnsafePrefix = "Đã chặn đường dẫn không an toàn trong ZIP: ";
+const std::string kSameNamePrefix = "ZIP chứa tên trùng nhau: ";
 
 // The outcome with the variable part of a message removed, for the tally.
 std::string classify(const std::string& outcome) {
     if (outcome.rfind("accepted ", 0) == 0 && outcome.find('<') == std::string::npos) {
         return "accepted";
     }
-    if (outcome.rfind(kUnsafePrefix, 0) == 0 &&
-        outcome.find(" <archive left open") == std::string::npos) {
-        return kUnsafePrefix;
+    for (const std::string& prefix : {kUnsafePrefix, kSameNamePrefix}) {
+        if (outcome.rfind(prefix, 0) == 0 &&
+            outcome.find(" <archive left open") == std::string::npos) {
+            return prefix;
+        }
     }
     return kRefusals.count(outcome) != 0 ? outcome : "UNLISTED: " + outcome;
 }
