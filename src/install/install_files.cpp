@@ -95,7 +95,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
             } else if (entry.isRegularFile()) {
                 error = installFile(entry, target, tag, progress);
             }
-            check(!error, "Không sao chép được: " + toUtf8(target.wstring()));
+            check(!error, "Không sao chép được: " + toUtf8(printableText(target.wstring())));
             return true;
         });
     if (walk.error) {

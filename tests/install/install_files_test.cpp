@@ -143,6 +143,11 @@ TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
               "Không tạo được thư mục đích: " + toUtf8((folder / L"file" / L"dest").wstring()));
     EXPECT_EQ(failureOf(folder / L"src", folder / L"dst"),
               "Không sao chép được: " + toUtf8((folder / L"dst" / L"sub").wstring()));
+    // Names come from the package: a control character in one is shown, never acted on.
+    writeFile(folder / L"src2" / L"x\u009B2J" / L"a.txt", "a");
+    writeFile(folder / L"dst2" / L"x\u009B2J", "a file where the package has a folder");
+    EXPECT_EQ(failureOf(folder / L"src2", folder / L"dst2"),
+              "Không sao chép được: " + toUtf8((folder / L"dst2").wstring()) + "\\x\\x9B2J");
     // A missing source reaches the caller as the library's file-system error.
     test::ConsoleCapture console;
     EXPECT_THROW(installFiles(folder / L"không có", folder / L"d2", L"T"), fs::filesystem_error);
