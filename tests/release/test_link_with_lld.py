@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
 
 import link_with_lld  # noqa: E402
 
-CHATTER = ("Using built-in specs.\nCOLLECT_GCC=i686-w64-mingw32-g++\n"
+CHATTER = ("Target: i686-w64-mingw32\nCOLLECT_GCC=i686-w64-mingw32-g++\n"
            "COLLECT_GCC_OPTIONS='-static' '-o' 'a.exe'\n")
 
 
