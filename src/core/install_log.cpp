@@ -26,16 +26,6 @@ inline void closeFile(HANDLE handle) {
 // Holds null, never INVALID_HANDLE_VALUE, for "no file".
 using UniqueFile = UniqueResource<HANDLE, closeFile>;
 
-bool isLink(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-bool isLinkOrMissing(const std::filesystem::path& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES || isLink(attributes);
-}
-
 // Where the handle really leads, with every link on the way resolved, without the "\\?\" form.
 std::wstring finalPath(HANDLE handle) {
     std::wstring buffer(MAX_PATH, L'\0');
@@ -95,12 +85,10 @@ UniqueFile openOrCreate(const std::filesystem::path& path) {
 
 // The log folder is writable by more than administrators on many machines. A link or a second
 // hard link there would turn this elevated append into a write anywhere: the log is only
-// written when it is a plain file of its own, reached through no link below the common
-// application-data folder, and opened without following a link.
+// written when it is a plain file of its own, opened without following a link, and reached
+// through no link below the common application-data folder (which is what the final path
+// shows, also where a system does not stop at a link when asked to).
 UniqueFile openLogForAppend(const std::filesystem::path& path) {
-    if (isLinkOrMissing(path.parent_path()) || isLink(::GetFileAttributesW(path.c_str()))) {
-        return UniqueFile();
-    }
     UniqueFile file = openOrCreate(path);
     if (!file) {
         return file;

@@ -11,7 +11,6 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cwchar>
 #include <iostream>
 #include <system_error>
 
@@ -56,7 +55,9 @@ fs::path findFileByName(const fs::path& root, const std::wstring& fileName) {
     // program started with administrator rights is one that arrived inside this tree.
     walkDirectory(root, WalkOrder::FolderFirst, WalkErrors::Skip, [&](const WalkEntry& entry) {
         if (entry.isRegularFile() &&
-            ::_wcsicmp(std::wstring(entry.name).c_str(), fileName.c_str()) == 0) {
+            ::CompareStringOrdinal(entry.name.data(), static_cast<int>(entry.name.size()),
+                                   fileName.data(), static_cast<int>(fileName.size()),
+                                   TRUE /* ignore case, as file names compare */) == CSTR_EQUAL) {
             found = fs::path(std::wstring(entry.path));
             return false;
         }

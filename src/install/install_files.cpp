@@ -67,11 +67,6 @@ std::error_code installFile(const WalkEntry& entry, const fs::path& target, cons
     return error;
 }
 
-[[noreturn]] void throwWalkError(const char* operation, const fs::path& folder,
-                                 std::error_code error) {
-    throw fs::filesystem_error(operation, folder, error);
-}
-
 } // namespace
 
 void installFiles(const fs::path& source, const fs::path& destination, const std::wstring& tag) {
@@ -101,10 +96,10 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
     if (walk.error) {
         // The source itself unreadable or missing, or a folder inside it: nothing may be left
         // out of an installation silently.
-        throwWalkError(walk.failedAtRoot
-                           ? "recursive_directory_iterator::recursive_directory_iterator"
-                           : "recursive_directory_iterator::operator++",
-                       walk.failedFolder, walk.error);
+        throw fs::filesystem_error(
+            walk.failedAtRoot ? "recursive_directory_iterator::recursive_directory_iterator"
+                              : "recursive_directory_iterator::operator++",
+            walk.failedFolder, walk.error);
     }
 
     printProgressEnd(tag,
