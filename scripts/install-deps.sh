@@ -12,6 +12,12 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     dpkg --add-architecture i386
-    apt-get update -q
+    # A mirror caught mid-sync fails one index now and then; retry, then go on with the
+    # indexes that did arrive (the install below fails plainly if a package is still missing).
+    for attempt in 1 2 3; do
+        apt-get update -q && break
+        echo "apt-get update failed (attempt $attempt)" >&2
+        sleep 5
+    done
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
