@@ -12,12 +12,27 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     dpkg --add-architecture i386
-    # A mirror caught mid-sync fails one index now and then; retry, then go on with the
-    # indexes that did arrive (the install below fails plainly if a package is still missing).
+    # A mirror caught mid-sync fails one index now and then; retry a few times.
+    updated=false
     for attempt in 1 2 3; do
-        apt-get update -q && break
+        if apt-get update -q; then updated=true; break; fi
         echo "apt-get update failed (attempt $attempt)" >&2
         sleep 5
     done
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"; }
+    if ! install "${missing[@]}"; then
+        [ "$updated" = false ] || exit 1
+        # An index missing for one architecture (i386 security, say) leaves the two
+        # architectures' library versions apart, and multiarch then refuses to install. The
+        # build needs no security update: fall back to the release and its updates alone.
+        echo "Retrying with the main Debian suites only" >&2
+        sources=$(mktemp -d)
+        printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' \
+            'Suites: bookworm bookworm-updates' 'Components: main' \
+            'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' > "$sources/main.sources"
+        only_main=(-o Dir::Etc::SourceParts="$sources" -o Dir::Etc::SourceList=/dev/null)
+        apt-get "${only_main[@]}" update -q
+        install "${only_main[@]}" "${missing[@]}"
+        rm -rf "$sources"
+    fi
 fi
