@@ -102,7 +102,8 @@ void CALLBACK onRedirect(HINTERNET /* request */, DWORD_PTR context, DWORD statu
 
 void refuseDowngrade(const RedirectWatch& watch) {
     if (watch.downgraded) {
-        throw std::runtime_error(kDowngradeMessage + toUtf8(watch.downgradeUrl));
+        // The URL is the server's own text: shown printably, like every echo from outside.
+        throw std::runtime_error(kDowngradeMessage + toUtf8(printableText(watch.downgradeUrl)));
     }
 }
 

@@ -321,6 +321,11 @@ TEST_F(ReleaseServerTest, RedirectFromHttpsToHttpIsRefusedBeforeAnyByteIsWritten
     // The downgrade further down a chain of https redirects is caught as well.
     EXPECT_EQ(failureOf(httpsUrl(L"/redirect/https/redirect/http" + path), target()),
               prefix + plainUrl);
+    // The URL is the server's text: control characters in it are shown, not obeyed.
+    EXPECT_EQ(failureOf(httpsUrl(L"/redirect/http" + path + L"?location=" + httpBase() +
+                                 L"/%1B%5B2J%07x%7F"),
+                        target()),
+              prefix + toUtf8(httpBase()) + "/\\x1B[2J\\x07x\\x7F");
     EXPECT_EQ(readFile(target()), "earlier package");
     EXPECT_FALSE(std::filesystem::exists(partial()));
     EXPECT_EQ(console_.out().find(L"Máy chủ phản hồi"), std::wstring::npos);

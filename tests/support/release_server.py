@@ -23,7 +23,7 @@ query of their own as if they had asked for "?cut=100".
 Generated bodies: /generated/<bytes>/<name> answers <bytes> pseudo-random bytes without
 touching the disk. Redirects: /redirect/http/<rest> and /redirect/https/<rest> answer 302
 with the same path and query on the server's http or https side (redirect=301|307 changes
-the status).
+the status; location=TEXT sends TEXT as the Location instead, byte for byte).
 
 HTTPS uses the test certificate authority that scripts/prefix.d/20-trust-test-ca.sh makes and
 trusts inside the test Wine prefix: the folder QUORVALENT_TEST_CA_DIR, by default
@@ -164,6 +164,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 location = base + "/" + urllib.parse.quote(rest)
                 if url.query:
                     location += "?" + url.query
+                location = query.get("location", location)
                 self.send_response(int(query.get("redirect", "302")))
                 self.send_header("Location", location)
                 self.send_header("Content-Length", "0")
