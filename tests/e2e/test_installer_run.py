@@ -9,6 +9,7 @@ import time
 import unittest
 
 from tests.support import installer_site as site
+from tests.support.connect_proxy import ConnectProxy
 from tests.support import packages
 from tests.support import wine_harness as wh
 
@@ -82,12 +83,16 @@ class InstallerRun(unittest.TestCase):
     def installed(self, name):
         return wh.host_path(site.INSTALL_DIR + "\\" + name)
 
-    def test_fresh_install_with_runtime_missing(self):
-        with site.ReleaseSite() as release:
+    def test_fresh_install_with_runtime_missing_through_the_persons_proxy(self):
+        # Nothing listens at the release location itself: both packages can only come through
+        # the proxy that the person's settings name.
+        with site.ReleaseSite(direct=False) as release, \
+                ConnectProxy(upstream=release.address) as proxy, site.PersonsProxy(proxy.address):
             count, total = release.publish_app(version="2.0")
             release.publish_runtime()
             code = self.run_installer(setup_seconds="2.6")
             self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
+        self.assertEqual(set(proxy.targets), {"localhost:%d" % site.release_base().port})
         self.assertEqual(code, 0, self.stdout + self.stderr)
         self.assertEqual(self.stderr, "")
         self.assert_headers_in_order([header(n) for n in range(1, 11)])
