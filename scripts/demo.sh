@@ -57,7 +57,10 @@ done
 
 # Wine shows this program's UTF-8 console output only through a pipe.
 set +e
-QUORVALENT_SETUP_SECONDS=3 "$QUORVALENT_WINE" "$build/QuorvalentInstaller.exe" --no-pause 2>&1 | cat
+# The stand-in setup installs the runtime's client program the way the real one would.
+QUORVALENT_SETUP_SECONDS=3 \
+QUORVALENT_SETUP_INSTALL='C:\Program Files (x86)\Quorvalent Runtime\QuorvalentRuntime.exe' \
+    "$QUORVALENT_WINE" "$build/QuorvalentInstaller.exe" --no-pause 2>&1 | cat
 status=${PIPESTATUS[0]}
 set -e
 rm -f "$site.log"

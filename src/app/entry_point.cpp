@@ -2,6 +2,7 @@
 
 #include "app/installer.h"
 #include "console/command_line.h"
+#include "console/error_output.h"
 #include "core/errors.h"
 #include "core/install_log.h"
 #include "core/run_context.h"
@@ -46,6 +47,37 @@ private:
     HRESULT result_;
 };
 
+// The console's code pages and input mode as the run found them, put back when it ends: the
+// console may be the person's own, which the installer was started from.
+class ConsoleSettings {
+public:
+    ConsoleSettings()
+        : outputCodePage_(::GetConsoleOutputCP()), inputCodePage_(::GetConsoleCP()),
+          input_(::GetStdHandle(STD_INPUT_HANDLE)),
+          inputModeRead_(input_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(input_, &inputMode_)) {}
+    ~ConsoleSettings() {
+        // A code page of 0 means there was no console to set.
+        if (outputCodePage_ != 0) {
+            ::SetConsoleOutputCP(outputCodePage_);
+        }
+        if (inputCodePage_ != 0) {
+            ::SetConsoleCP(inputCodePage_);
+        }
+        if (inputModeRead_) {
+            ::SetConsoleMode(input_, inputMode_);
+        }
+    }
+    ConsoleSettings(const ConsoleSettings&) = delete;
+    ConsoleSettings& operator=(const ConsoleSettings&) = delete;
+
+private:
+    UINT outputCodePage_;
+    UINT inputCodePage_;
+    HANDLE input_;
+    DWORD inputMode_ = 0;
+    bool inputModeRead_;
+};
+
 void prepareConsole() {
     ::SetConsoleOutputCP(CP_UTF8);
     ::SetConsoleCP(CP_UTF8);
@@ -81,24 +113,27 @@ void reportFailure(const std::exception& error) noexcept {
     } catch (...) {
         // The log is best effort; the console report below still follows.
     }
-    std::cerr << kErrorBanner << error.what() << "\nLog: ";
+    printError(kErrorBanner);
+    printError(error.what());
+    printError("\nLog: ");
     try {
-        std::cerr << logPathForReport();
+        printError(logPathForReport());
     } catch (...) {
         // No memory left for the path: the report goes on without it.
     }
-    std::cerr << '\n';
+    printError("\n");
 }
 
 } // namespace
 
 int runEntryPoint(int argc, wchar_t** argv) {
+    const ConsoleSettings restoredAtTheEnd;
     prepareConsole();
     std::wcout << kOpeningBanner;
 
     const HRESULT comResult = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (comResult < 0 && comResult != kChangedMode) {
-        std::cerr << "Không khởi tạo được COM.\n";
+        printError("Không khởi tạo được COM.\n");
         return 1;
     }
     const ComApartment apartment(comResult);

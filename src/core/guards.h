@@ -45,7 +45,8 @@ inline void closeKernelHandle(HANDLE handle) {
     ::CloseHandle(handle);
 }
 
-// A process handle from ShellExecuteExW; INVALID_HANDLE_VALUE is never closed.
+// A process handle; INVALID_HANDLE_VALUE (the pseudo-handle of the current process) is never
+// closed.
 inline void closeProcessHandle(HANDLE handle) {
     if (handle != INVALID_HANDLE_VALUE) {
         ::CloseHandle(handle);

@@ -9,9 +9,9 @@
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <iostream>
+#include <string>
 #include <system_error>
 
 namespace qv {
@@ -32,21 +32,45 @@ const wchar_t kWaitingText[] = L"Đang chờ trình cài đặt đóng... ";
 const wchar_t kClosedText[] = L"Trình cài đặt Quorvalent Runtime đã đóng.";
 const char kLaunchFailurePrefix[] = "Không mở được trình cài đặt Quorvalent Runtime: ";
 const char kMissingSetupMessage[] = "Gói Quorvalent Runtime không chứa QuorvalentRuntimeSetup.exe.";
+const char kFailedSetupPrefix[] = "Trình cài đặt Quorvalent Runtime không thành công, mã thoát: ";
+const char kStillMissingMessage[] =
+    "Quorvalent Runtime vẫn chưa được cài đặt sau khi trình cài đặt đóng.";
+const wchar_t kRestartLine[] =
+    L"    [Runtime] Cần khởi động lại máy để hoàn tất cài đặt Quorvalent Runtime.\n";
 } // namespace text
 
-// The installer is a 32-bit program, where the launch record is 60 bytes.
-static_assert(sizeof(SHELLEXECUTEINFOW) == (sizeof(void*) == 4 ? 60 : 112), "unexpected SHELLEXECUTEINFOW layout");
+// How Windows setups report success: done, done but a restart is needed, done and a restart
+// has been started.
+constexpr unsigned long kSetupSucceeded = 0;
+constexpr unsigned long kSetupNeedsRestart = 3010;
+constexpr unsigned long kSetupStartedRestart = 1641;
 
-// An unreadable location (access denied, malformed path) counts as no runtime there.
-bool fileExists(const wchar_t* path) {
+// Only a regular file is the runtime's client program; a folder of that name is not. An
+// unreadable location (access denied, malformed path) counts as no runtime there.
+bool regularFileAt(const wchar_t* path) {
     std::error_code error;
-    return fs::exists(fs::path(path), error) && !error;
+    return fs::is_regular_file(fs::path(path), error) && !error;
+}
+
+// Delivers what was sent or posted to this thread, so a setup program that broadcasts a
+// message and waits for every top-level window to answer is not held up by the installer.
+void pumpThreadMessages() {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+void printCountdown(unsigned long seconds) {
+    printProgress(text::kTag,
+                  std::wstring(text::kWaitingText) + std::to_wstring(seconds) + L" giây          ");
 }
 
 } // namespace
 
 bool isPrerequisiteRuntimePresent() {
-    return fileExists(runtime::kDetectionPath32) || fileExists(runtime::kDetectionPath64);
+    return regularFileAt(runtime::kDetectionPath32) || regularFileAt(runtime::kDetectionPath64);
 }
 
 fs::path findFileByName(const fs::path& root, const std::wstring& fileName) {
@@ -66,35 +90,53 @@ fs::path findFileByName(const fs::path& root, const std::wstring& fileName) {
     return found;
 }
 
-void runSetupAndWait(const fs::path& setupProgram) {
+std::optional<unsigned long> runSetupAndWait(const fs::path& setupProgram) {
     const fs::path folder = setupProgram.parent_path();
-    SHELLEXECUTEINFOW info{};
-    info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.hwnd = nullptr;
-    info.lpVerb = nullptr /* the default verb */;
-    info.lpFile = setupProgram.c_str();
-    info.lpParameters = nullptr;
-    info.lpDirectory = folder.c_str();
-    info.nShow = SW_SHOWNORMAL;
-    const BOOL launched = ::ShellExecuteExW(&info);
+    // The file itself, by its full path: nothing looks up how files of its kind are opened, so
+    // no per-user association can put another program in its place. The command line is only
+    // that path, quoted, in a buffer the call may write to.
+    std::wstring commandLine = L"\"" + setupProgram.native() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION started{};
+    const BOOL launched =
+        ::CreateProcessW(setupProgram.c_str(), commandLine.data(), nullptr /* process security */,
+                         nullptr /* thread security */, FALSE /* inherit handles */,
+                         CREATE_NEW_CONSOLE /* a console setup gets its own window */,
+                         nullptr /* our environment */, folder.c_str(), &startup, &started);
     const DWORD launchError = ::GetLastError();
     check(launched != FALSE, text::kLaunchFailurePrefix + windowsErrorText(launchError));
-
-    // Some launches (a document handed to a running program) yield no process to wait for.
-    if (info.hProcess == nullptr) {
-        return;
-    }
-    const UniqueProcessHandle process(info.hProcess);
+    const UniqueProcessHandle process(started.hProcess);
+    ::CloseHandle(started.hThread);
 
     // No time limit: the person at the machine decides how long the setup window stays open.
+    // The slices end on whole seconds from the start, however many messages come in between.
+    const HANDLE handle = process.get();
     unsigned long seconds = 0;
-    while (::WaitForSingleObject(process.get(), 1000) == WAIT_TIMEOUT) {
-        ++seconds;
-        printProgress(text::kTag, std::wstring(text::kWaitingText) + std::to_wstring(seconds) +
-                                      L" giây          ");
+    ULONGLONG nextSecond = ::GetTickCount64() + 1000;
+    DWORD result = WAIT_TIMEOUT;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD slice = now >= nextSecond ? 0 : static_cast<DWORD>(nextSecond - now);
+        result = ::MsgWaitForMultipleObjects(1, &handle, FALSE, slice, QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0 + 1) {
+            pumpThreadMessages();
+        } else if (result == WAIT_TIMEOUT) {
+            printCountdown(++seconds);
+            nextSecond += 1000;
+        } else {
+            break; // the process ended, or the wait itself failed
+        }
     }
     printProgressEnd(text::kTag, text::kClosedText, 22);
+
+    DWORD exitCode = 0;
+    if (result != WAIT_OBJECT_0 || !::GetExitCodeProcess(handle, &exitCode)) {
+        return std::nullopt;
+    }
+    return exitCode;
 }
 
 void ensurePrerequisiteRuntime(const fs::path& workFolder, const std::wstring& packageUrl) {
@@ -117,7 +159,20 @@ void ensurePrerequisiteRuntime(const fs::path& workFolder, const std::wstring& p
     const fs::path setup = findFileByName(extracted, runtime::kSetupFile);
     check(!setup.empty(), text::kMissingSetupMessage);
     std::wcout << text::kOpeningLine;
-    runSetupAndWait(setup);
+    const std::optional<unsigned long> exitCode = runSetupAndWait(setup);
+
+    // A setup that failed or was cancelled, or one that ended well without leaving the runtime
+    // behind, leaves the application unable to start: the run must not end as a success.
+    const bool present = isPrerequisiteRuntimePresent();
+    if (exitCode) {
+        check(*exitCode == kSetupSucceeded || *exitCode == kSetupNeedsRestart ||
+                  *exitCode == kSetupStartedRestart,
+              text::kFailedSetupPrefix + std::to_string(*exitCode));
+    }
+    check(present, text::kStillMissingMessage);
+    if (exitCode == kSetupNeedsRestart || exitCode == kSetupStartedRestart) {
+        std::wcout << text::kRestartLine;
+    }
 }
 
 } // namespace qv

@@ -3,10 +3,12 @@
 // installer steps that bring them together.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace qv {
 
+// True when the runtime's client program is a regular file at either detection path.
 bool isPrerequisiteRuntimePresent();
 
 // The first regular file below root whose name equals fileName ignoring case, or an empty path.
@@ -14,11 +16,14 @@ std::filesystem::path findFileByName(const std::filesystem::path& root,
                                      const std::wstring& fileName);
 
 // Steps 7 to 9: when the runtime is missing, download its package from packageUrl into
-// workFolder, verify and extract it, and run its setup program until it closes.
+// workFolder, verify and extract it, and run its setup program until it closes. Throws unless
+// the setup ended with a success code (0, 3010, 1641) and the runtime is present afterwards.
 void ensurePrerequisiteRuntime(const std::filesystem::path& workFolder,
                                const std::wstring& packageUrl);
 
-// Starts the setup program and waits, without a time limit, until its process has ended.
-void runSetupAndWait(const std::filesystem::path& setupProgram);
+// Starts the setup program (exactly that file, in its own folder) and waits, without a time
+// limit and handling this thread's messages, until its process has ended. Returns its exit
+// code, or nothing when that cannot be read.
+std::optional<unsigned long> runSetupAndWait(const std::filesystem::path& setupProgram);
 
 } // namespace qv

@@ -2,6 +2,7 @@
 
 #include "console/console_output.h"
 #include "core/errors.h"
+#include "net/http_session.h"
 #include "net/winhttp_api.h"
 #include "net/winhttp_handle.h"
 
@@ -20,12 +21,7 @@
 namespace qv {
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"Quorvalent-Installer-Native/1.3";
 constexpr DWORD kBufferSize = 0x20000;
-constexpr int kResolveTimeoutMs = 30000;
-constexpr int kConnectTimeoutMs = 30000;
-constexpr int kSendTimeoutMs = 30000;
-constexpr int kReceiveTimeoutMs = 1800000;
 constexpr char kDowngradeMessage[] = "Đã chặn chuyển hướng không an toàn từ HTTPS sang HTTP: ";
 
 struct UrlParts {
@@ -102,7 +98,8 @@ void CALLBACK onRedirect(HINTERNET /* request */, DWORD_PTR context, DWORD statu
 
 void refuseDowngrade(const RedirectWatch& watch) {
     if (watch.downgraded) {
-        throw std::runtime_error(kDowngradeMessage + toUtf8(watch.downgradeUrl));
+        // The URL is the server's own text: shown printably, like every echo from outside.
+        throw std::runtime_error(kDowngradeMessage + toUtf8(printableText(watch.downgradeUrl)));
     }
 }
 
@@ -174,12 +171,7 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     redirects.startedSecure = parts.scheme == INTERNET_SCHEME_HTTPS;
 
     // Destroyed in reverse order: request, connection, session.
-    const UniqueWinHttpHandle session(winHttp().open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                                     0 /* synchronous */));
-    checkWinHttp(static_cast<bool>(session), "WinHttpOpen: ");
-    winHttp().setTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                          kReceiveTimeoutMs);
+    const UniqueWinHttpHandle session = openDownloadSession(url);
 
     const UniqueWinHttpHandle connection(
         winHttp().connect(session.get(), parts.host.c_str(), parts.port, 0 /* reserved */));

@@ -1,14 +1,15 @@
 #include "net/download_and_verify.h"
 
 #include "console/console_output.h"
+#include "console/error_output.h"
 #include "core/errors.h"
 #include "net/download.h"
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -52,10 +53,9 @@ ZipSummary downloadAndVerify(const std::wstring& url, const std::filesystem::pat
             break;
         }
         const int pauseSeconds = std::min(2 * attempt, kLongestPauseSeconds);
-        std::cerr << '[' << tagText << "] Lần tải " << attempt << " thất bại: " << lastFailure
-                  << '\n'
-                  << '[' << tagText << "] Thử lại sau " << pauseSeconds << " giây...\n";
-        std::cerr.flush();
+        printError('[' + tagText + "] Lần tải " + std::to_string(attempt) +
+                   " thất bại: " + lastFailure + "\n[" + tagText + "] Thử lại sau " +
+                   std::to_string(pauseSeconds) + " giây...\n");
         std::this_thread::sleep_for(std::chrono::seconds(pauseSeconds));
     }
     throw std::runtime_error("Không thể tải " + tagText + " sau " + std::to_string(kAttempts) +

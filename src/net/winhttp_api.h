@@ -22,7 +22,9 @@ namespace qv {
     X(QueryHeaders, queryHeaders)                                                                  \
     X(QueryDataAvailable, queryDataAvailable)                                                      \
     X(ReadData, readData)                                                                          \
-    X(CloseHandle, closeHandle)
+    X(CloseHandle, closeHandle)                                                                    \
+    X(GetIEProxyConfigForCurrentUser, getIEProxyConfigForCurrentUser)                              \
+    X(GetProxyForUrl, getProxyForUrl)
 
 struct WinHttpApi {
 #define QV_WINHTTP_SLOT(name, slot) decltype(&::WinHttp##name) slot;

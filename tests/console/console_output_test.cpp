@@ -1,9 +1,16 @@
 #include "console/console_output.h"
+#include "console/error_output.h"
+#include "core/errors.h"
+#include "core/run_context.h"
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <clocale>
 #include <cstdint>
+#include <cwchar>
+#include <sstream>
 
 namespace qv {
 namespace {
@@ -46,6 +53,47 @@ TEST(FormatPercent, WidthThree) {
 TEST(LinePrefixes, StatusAndProgress) {
     EXPECT_EQ(statusPrefix(L"Quorvalent"), L"    [Quorvalent] ");
     EXPECT_EQ(progressPrefix(L"Self-test"), L"\r    [Self-test] ");
+}
+
+// Error text on a console goes as wide characters (a byte write in code page 65001 breaks the
+// stream on Windows 7); anywhere else as the same UTF-8 bytes as ever. This process has no
+// console: the console half runs in a copy of it started with a window-less console of its own.
+TEST(PrintError, WideCharactersToAConsoleTheSameBytesToAnythingElse) {
+    const std::wstring wide = L"[Runtime] Lần tải 1 thất bại: ổ đĩa đầy";
+    const std::string text = toUtf8(wide);
+    std::ostringstream bytes;
+    if (std::wcsstr(GetCommandLineW(), L"--own-console") == nullptr) {
+        const HANDLE file =
+            CreateFileW(L"NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        printError(text, file, bytes);
+        CloseHandle(file);
+        EXPECT_EQ(bytes.str(), text);
+
+        std::wstring command =
+            L"\"" + programPath().wstring() + L"\" --gtest_filter=PrintError.* --own-console";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION child{};
+        ASSERT_TRUE(CreateProcessW(programPath().c_str(), command.data(), nullptr, nullptr, FALSE,
+                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child));
+        WaitForSingleObject(child.hProcess, INFINITE);
+        DWORD exitCode = 1;
+        GetExitCodeProcess(child.hProcess, &exitCode);
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+        EXPECT_EQ(exitCode, 0u) << "the console half failed";
+        return;
+    }
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO before{};
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(console, &before));
+    printError(text, console, bytes);
+    EXPECT_EQ(bytes.str(), "");
+    std::wstring shown(wide.size(), L'\0');
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(console, shown.data(), static_cast<DWORD>(shown.size()),
+                                before.dwCursorPosition, &read);
+    EXPECT_EQ(toUtf8(shown), text);
 }
 
 } // namespace

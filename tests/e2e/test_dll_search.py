@@ -61,6 +61,7 @@ class PlantedDlls(unittest.TestCase):
                                          + [name + "=n,b" for name in PLANTED]),
             "QUORVALENT_MARKER_DIR": wh.windows_path(self.markers),
             "QUORVALENT_SETUP_SECONDS": "0.2",
+            "QUORVALENT_SETUP_INSTALL": site.RUNTIME_32,
         }
 
     def tearDown(self):

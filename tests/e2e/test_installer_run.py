@@ -9,6 +9,7 @@ import time
 import unittest
 
 from tests.support import installer_site as site
+from tests.support.connect_proxy import ConnectProxy
 from tests.support import packages
 from tests.support import wine_harness as wh
 
@@ -49,11 +50,15 @@ class InstallerRun(unittest.TestCase):
         site.reset_machine()  # other test programs share the prefix
         shutil.rmtree(self.marker_dir, ignore_errors=True)
 
-    def run_installer(self, *args, setup_seconds="0.2"):
+    def run_installer(self, *args, setup_seconds="0.2", setup_exit=0, setup_installs=True):
+        """Runs the installer; its runtime setup stand-in ends with setup_exit and, when
+        setup_installs, leaves the runtime's client program behind as a real setup would."""
         log_before = wh.read_log()
         result = wh.run_installer("--no-pause", *args, timeout=900, env={
             "QUORVALENT_SETUP_SECONDS": setup_seconds,
             "QUORVALENT_SETUP_MARKER": wh.windows_path(self.marker),
+            "QUORVALENT_SETUP_EXIT": str(setup_exit),
+            "QUORVALENT_SETUP_INSTALL": site.RUNTIME_32 if setup_installs else "",
         })
         self.stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
         self.stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
@@ -78,12 +83,16 @@ class InstallerRun(unittest.TestCase):
     def installed(self, name):
         return wh.host_path(site.INSTALL_DIR + "\\" + name)
 
-    def test_fresh_install_with_runtime_missing(self):
-        with site.ReleaseSite() as release:
+    def test_fresh_install_with_runtime_missing_through_the_persons_proxy(self):
+        # Nothing listens at the release location itself: both packages can only come through
+        # the proxy that the person's settings name.
+        with site.ReleaseSite(direct=False) as release, \
+                ConnectProxy(upstream=release.address) as proxy, site.PersonsProxy(proxy.address):
             count, total = release.publish_app(version="2.0")
             release.publish_runtime()
             code = self.run_installer(setup_seconds="2.6")
             self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
+        self.assertEqual(set(proxy.targets), {"localhost:%d" % site.release_base().port})
         self.assertEqual(code, 0, self.stdout + self.stderr)
         self.assertEqual(self.stderr, "")
         self.assert_headers_in_order([header(n) for n in range(1, 11)])
@@ -112,6 +121,48 @@ class InstallerRun(unittest.TestCase):
         self.assertEqual(link["description"], "Mở Quorvalent")
         self.assertRegex(self.log_added, "^" + LOG_LINE + "Bắt đầu cài đặt native.\n"
                          + LOG_LINE + "Cài đặt native hoàn tất.\n$")
+
+    def test_runtime_setup_is_judged_by_its_exit_code_and_by_what_it_left(self):
+        closed = "\r    [Runtime] Trình cài đặt Quorvalent Runtime đã đóng." + " " * 22 + "\n"
+        restart = ("    [Runtime] Cần khởi động lại máy để hoàn tất cài đặt Quorvalent "
+                   "Runtime.\n")
+        failed = "Trình cài đặt Quorvalent Runtime không thành công, mã thoát: "
+        missing = "Quorvalent Runtime vẫn chưa được cài đặt sau khi trình cài đặt đóng."
+        # (what differs, exit code, installs, a folder at the client's path, outcome): the
+        # outcome is the restart line or None for a success, else the failure's message.
+        rows = [
+            ("success", 0, True, False, None),
+            ("success, restart needed", 3010, True, False, restart),
+            ("success, restart started", 1641, True, False, restart),
+            ("success without installing", 0, False, False, missing),
+            ("failed", 1603, False, False, failed + "1603"),
+            ("cancelled", 1602, False, False, failed + "1602"),
+            ("failed but installed", 1603, True, False, failed + "1603"),
+            ("a folder at the client's path", 0, False, True, missing),
+        ]
+        with site.ReleaseSite() as release:
+            release.publish_app()
+            release.publish_runtime()
+            for label, exit_code, installs, folder, outcome in rows:
+                with self.subTest(label):
+                    site.reset_machine()
+                    if folder:
+                        os.makedirs(wh.host_path(site.RUNTIME_32))
+                    code = self.run_installer(setup_exit=exit_code, setup_installs=installs)
+                    self.assertIn("    [Runtime] Chưa có Quorvalent Runtime, sẽ tải và cài "
+                                  "đặt.\n", self.stdout)
+                    self.assertIn(closed, self.stdout)
+                    if outcome in (None, restart):
+                        self.assertEqual(code, 0, self.stdout + self.stderr)
+                        tail = closed + (outcome or "") + header(10)
+                        self.assertIn(tail, self.stdout)
+                        self.assertTrue(self.log_added.endswith(" Cài đặt native hoàn tất.\n"),
+                                        self.log_added)
+                    else:
+                        self.assert_failed_with(code, outcome)
+                        self.assertTrue(self.stdout.endswith(closed), self.stdout[-300:])
+                        self.assertTrue(self.log_added.endswith(" LỖI: " + outcome + "\n"),
+                                        self.log_added)
 
     def test_runtime_under_64_bit_program_files_skips_its_steps(self):
         site.write_windows_file(site.RUNTIME_64, b"MZ")

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <winhttp.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -149,6 +152,36 @@ TEST_F(ReleaseServerTest, UnusableUrlsAndClosedPortsFailWithTheirOwnMessages) {
                               L"    [Net] Đang chuẩn bị kết nối...\n"
                               L"    [Net] Đang chuẩn bị kết nối...\n"
                               L"    [Net] Đang kết nối GitHub và gửi yêu cầu...\n");
+}
+
+// Only TLS 1.2 and later: a server that offers nothing newer than TLS 1.0 or 1.1 fails the
+// attempt in the secure channel, before anything is written.
+TEST_F(ReleaseServerTest, ServersOfferingOnlyOldTlsFailInTheSecureChannel) {
+    const std::string body = patternBytes(64 * 1024, 12);
+    const std::wstring path = publish("tls.bin", body);
+    const struct {
+        const wchar_t* base;
+        bool delivers;
+    } rows[] = {
+        {L"QUORVALENT_TEST_TLS1_0_BASE", false},
+        {L"QUORVALENT_TEST_TLS1_1_BASE", false},
+        {L"QUORVALENT_TEST_HTTPS_BASE", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(toUtf8(row.base));
+        const std::wstring url = environmentText(row.base) + path;
+        ASSERT_NE(url, path);
+        if (row.delivers) {
+            downloadFile(url, target(), kTag);
+            EXPECT_TRUE(sameBytes(readFile(target()), body));
+        } else {
+            EXPECT_EQ(failureOf(url, target()),
+                      "WinHttpSendRequest: " +
+                          windowsErrorText(ERROR_WINHTTP_SECURE_CHANNEL_ERROR));
+            EXPECT_FALSE(std::filesystem::exists(target()));
+            EXPECT_FALSE(std::filesystem::exists(partial()));
+        }
+    }
 }
 
 // ---- Announced lengths that do not describe the body ----
@@ -321,6 +354,11 @@ TEST_F(ReleaseServerTest, RedirectFromHttpsToHttpIsRefusedBeforeAnyByteIsWritten
     // The downgrade further down a chain of https redirects is caught as well.
     EXPECT_EQ(failureOf(httpsUrl(L"/redirect/https/redirect/http" + path), target()),
               prefix + plainUrl);
+    // The URL is the server's text: control characters in it are shown, not obeyed.
+    EXPECT_EQ(failureOf(httpsUrl(L"/redirect/http" + path + L"?location=" + httpBase() +
+                                 L"/%1B%5B2J%07x%7F"),
+                        target()),
+              prefix + toUtf8(httpBase()) + "/\\x1B[2J\\x07x\\x7F");
     EXPECT_EQ(readFile(target()), "earlier package");
     EXPECT_FALSE(std::filesystem::exists(partial()));
     EXPECT_EQ(console_.out().find(L"Máy chủ phản hồi"), std::wstring::npos);

@@ -11,8 +11,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace qv {
 namespace {
@@ -82,6 +84,11 @@ TEST(PrerequisiteRuntime, DetectedUnderEitherProgramFilesFolder) {
         EXPECT_TRUE(isPrerequisiteRuntimePresent());
     }
     EXPECT_FALSE(isPrerequisiteRuntimePresent());
+    {
+        // A folder by the program's name is no program.
+        const RuntimeInstalledAt installed(fs::path(runtime::kDetectionPath32) / L"readme.txt");
+        EXPECT_FALSE(isPrerequisiteRuntimePresent());
+    }
 }
 
 // Launches a copy of the setup stand-in (built beside this test) from a folder of its own.
@@ -92,13 +99,16 @@ protected:
         fs::copy_file(programPath().parent_path() / L"QuorvalentRuntimeSetup.exe", setup_);
         SetEnvironmentVariableW(L"QUORVALENT_SETUP_MARKER", nullptr);
     }
-    void TearDown() override { SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", nullptr); }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", nullptr);
+        SetEnvironmentVariableW(L"QUORVALENT_SETUP_EXIT", nullptr);
+    }
 
     // Runs the setup for the given time; returns what the wait wrote to std::wcout.
     std::wstring runFor(const wchar_t* seconds) {
         SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", seconds);
         test::ConsoleCapture console;
-        runSetupAndWait(setup_);
+        exitCode_ = runSetupAndWait(setup_);
         return console.out();
     }
 
@@ -116,14 +126,37 @@ protected:
 
     ScopedFolder work_{createWorkDirectory()};
     fs::path setup_ = work_.path() / L"Trình cài" / L"QuorvalentRuntimeSetup.exe";
+    std::optional<unsigned long> exitCode_;
 };
 
-TEST_F(RunSetupTest, CountsSecondsUntilTheSetupCloses) {
+TEST_F(RunSetupTest, CountsSecondsUntilTheSetupClosesAndHandlesMessagesMeanwhile) {
+    SetEnvironmentVariableW(L"QUORVALENT_SETUP_EXIT", L"3221225477");
+    // Another thread sends a window of this thread a message 300 ms into the wait, as a setup
+    // broadcasts one: the send returns only once the waiting thread has handled it.
+    const HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    const ULONGLONG start = GetTickCount64();
+    ULONGLONG answeredAfter = 0;
+    std::thread sender([&] {
+        Sleep(300);
+        DWORD_PTR ignored = 0;
+        if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored)) {
+            answeredAfter = GetTickCount64() - start;
+        }
+    });
     const std::wstring output = runFor(L"2.5");
-    // The marker is written as the stand-in's last act, so the wait lasted to its end; the
-    // stand-in also saw its own folder as the current directory.
-    EXPECT_EQ(marker(), "program=" + toUtf8(setup_.wstring()) + "\r\ndirectory=" +
+    sender.join();
+    DestroyWindow(window);
+    EXPECT_NE(answeredAfter, 0u) << "the message was never handled";
+    EXPECT_LT(answeredAfter, 1500u) << "handled during the wait, not after it";
+
+    // The marker is written as the stand-in's last act, so the wait lasted to its end. The
+    // stand-in was started as exactly that file, its quoted path alone on the command line,
+    // with its own folder as the current directory.
+    EXPECT_EQ(marker(), "program=" + toUtf8(setup_.wstring()) + "\r\ncommand=\"" +
+                            toUtf8(setup_.wstring()) + "\"\r\ndirectory=" +
                             toUtf8(setup_.parent_path().wstring()) + "\r\nseconds=2.5\r\n");
+    EXPECT_EQ(exitCode_, 3221225477ul);
     const auto lines = std::count(output.begin(), output.end(), L'\r') - 1;
     EXPECT_GE(lines, 2);
     EXPECT_EQ(output, expectedOutput(static_cast<int>(lines)));
@@ -132,6 +165,7 @@ TEST_F(RunSetupTest, CountsSecondsUntilTheSetupCloses) {
 TEST_F(RunSetupTest, SetupEndingWithinTheFirstSecondPrintsOnlyTheClosedLine) {
     EXPECT_EQ(runFor(L"0"), expectedOutput(0));
     EXPECT_NE(marker().find("\r\nseconds=0\r\n"), std::string::npos) << marker();
+    EXPECT_EQ(exitCode_, 0ul);
 }
 
 TEST_F(RunSetupTest, LaunchFailureRaisesPrefixAndWindowsText) {

@@ -5,6 +5,7 @@ import ntpath
 import os
 import re
 import shutil
+import struct
 import tempfile
 import urllib.parse
 
@@ -32,16 +33,17 @@ def setup_program():
 
 
 class ReleaseSite:
-    """Serves a temporary folder at the installer's release location over HTTPS."""
+    """Serves a temporary folder at the installer's release location over HTTPS; with
+    direct=False on a free port instead (address), for a proxy to forward to."""
 
-    def __init__(self, on_request=None):
+    def __init__(self, on_request=None, direct=True):
         self.root = tempfile.mkdtemp(prefix="quorvalent-site-")
         self.on_request = on_request
         base = release_base()
         if base.hostname != "localhost" or base.scheme != "https" or not base.port:
             raise RuntimeError("the installer under test must be built for "
                                "https://localhost:PORT/...: " + base.geturl())
-        self.port = base.port
+        self.port = base.port if direct else 0
         self.update_dir = os.path.join(self.root, base.path.strip("/"), *UPDATE_PATH.split("/"))
         os.makedirs(self.update_dir)
         self.server = None
@@ -52,7 +54,7 @@ class ReleaseSite:
     def request_count(self, name):
         target = "/%s/%s/%s" % (release_base().path.strip("/"), UPDATE_PATH, name)
         return sum(count for (scheme, path), count in self.server._counts.items()
-                   if path.split("?")[0] == target)
+                   if urllib.parse.urlsplit(path).path == target)
 
     def set_faults(self, name, query):
         """Serves the package's fixed URL with the release server's faults in query."""
@@ -69,11 +71,38 @@ class ReleaseSite:
     def __enter__(self):
         self.server = ReleaseServer(self.root, https_port=self.port,
                                     on_request=self.on_request).start()
+        self.address = ("127.0.0.1", int(self.server.https_base.rsplit(":", 1)[1]))
         return self
 
     def __exit__(self, *exc):
         self.server.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class PersonsProxy:
+    """The prefix user's own Internet settings name a proxy (as Windows writes them: version,
+    counter, flags 3 = direct and named proxy, then the proxy, an empty bypass list and no
+    script, each after its length) while the block runs."""
+
+    KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+    VALUE = "DefaultConnectionSettings"
+
+    def __init__(self, address):
+        def field(text):
+            return struct.pack("<I", len(text)) + text.encode("ascii")
+        self.blob = struct.pack("<III", 0x46, 1, 3) + field(address) + field("") + field("") \
+            + bytes(28)
+
+    def _reg(self, *args):
+        result = wh.run_windows_program("reg", *args, "/v", self.VALUE, "/f", timeout=120)
+        assert result.returncode == 0, result.stderr
+
+    def __enter__(self):
+        self._reg("add", self.KEY, "/t", "REG_BINARY", "/d", self.blob.hex())
+        return self
+
+    def __exit__(self, *exc):
+        self._reg("delete", self.KEY)
 
 
 def remove_windows_path(path):

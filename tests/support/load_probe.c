@@ -5,8 +5,9 @@
 //
 // --system-folder-only first restricts the process's DLL search to the system folder, as a
 // program that defends against planted DLLs does. --https-get then loads the system's WinHTTP
-// from the system folder and makes one HTTPS request, so that what WinHTTP itself loads on the
-// way is loaded as it would be for such a program. Each NAME is loaded with LoadLibraryW. A
+// from the system folder, asks it for the person's proxy settings and for automatic proxy
+// detection, and makes one HTTPS request, so that what WinHTTP itself loads on the way is
+// loaded as it would be for such a program. Each NAME is loaded with LoadLibraryW. A
 // step that fails is reported on the standard error stream; the exit code is 0.
 
 #include <windows.h>
@@ -25,6 +26,9 @@ typedef BOOL(WINAPI* SendRequestFunction)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWO
                                           DWORD_PTR);
 typedef BOOL(WINAPI* ReceiveResponseFunction)(HINTERNET, LPVOID);
 typedef BOOL(WINAPI* CloseHandleFunction)(HINTERNET);
+typedef BOOL(WINAPI* UserProxyFunction)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG*);
+typedef BOOL(WINAPI* ProxyForUrlFunction)(HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS*,
+                                          WINHTTP_PROXY_INFO*);
 
 static void restrictToSystemFolder(void) {
     // Looked up at run time: the import library of older toolchains lacks it.
@@ -54,12 +58,27 @@ static void httpsGet(const wchar_t* host, const wchar_t* port, const wchar_t* pa
         (ReceiveResponseFunction)(void*)GetProcAddress(winhttp, "WinHttpReceiveResponse");
     const CloseHandleFunction closeHandle =
         (CloseHandleFunction)(void*)GetProcAddress(winhttp, "WinHttpCloseHandle");
-    if (!open || !connect || !openRequest || !sendRequest || !receiveResponse || !closeHandle) {
+    const UserProxyFunction userProxy =
+        (UserProxyFunction)(void*)GetProcAddress(winhttp, "WinHttpGetIEProxyConfigForCurrentUser");
+    const ProxyForUrlFunction proxyForUrl =
+        (ProxyForUrlFunction)(void*)GetProcAddress(winhttp, "WinHttpGetProxyForUrl");
+    if (!open || !connect || !openRequest || !sendRequest || !receiveResponse || !closeHandle ||
+        !userProxy || !proxyForUrl) {
         fprintf(stderr, "winhttp.dll: functions missing\n");
         return;
     }
     const HINTERNET session = open(L"load_probe", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    // What the installer asks before its downloads (the strings handed out are not freed).
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings = {0};
+    WINHTTP_AUTOPROXY_OPTIONS detection = {0};
+    WINHTTP_PROXY_INFO proxy = {0};
+    userProxy(&settings);
+    detection.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+    detection.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    if (session) {
+        proxyForUrl(session, L"https://localhost/", &detection, &proxy);
+    }
     const HINTERNET connection =
         session ? connect(session, host, (INTERNET_PORT)_wtoi(port), 0) : NULL;
     const HINTERNET request = connection

@@ -23,7 +23,11 @@ query of their own as if they had asked for "?cut=100".
 Generated bodies: /generated/<bytes>/<name> answers <bytes> pseudo-random bytes without
 touching the disk. Redirects: /redirect/http/<rest> and /redirect/https/<rest> answer 302
 with the same path and query on the server's http or https side (redirect=301|307 changes
-the status).
+the status; location=TEXT sends TEXT as the Location instead, byte for byte).
+
+tls_version="1.0" or "1.1" makes the HTTPS side speak only that old protocol (and the weak
+ciphers it needs), for tests of a client that must refuse it; by default it speaks TLS 1.2 and
+later.
 
 HTTPS uses the test certificate authority that scripts/prefix.d/20-trust-test-ca.sh makes and
 trusts inside the test Wine prefix: the folder QUORVALENT_TEST_CA_DIR, by default
@@ -56,6 +60,7 @@ import time
 import urllib.parse
 
 CHUNK = 1 << 20
+LEGACY_TLS = {"1.0": ssl.TLSVersion.TLSv1, "1.1": ssl.TLSVersion.TLSv1_1}
 NOT_A_ZIP = b"This is not a ZIP archive.\n" * 40
 
 
@@ -164,6 +169,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 location = base + "/" + urllib.parse.quote(rest)
                 if url.query:
                     location += "?" + url.query
+                location = query.get("location", location)
                 self.send_response(int(query.get("redirect", "302")))
                 self.send_header("Location", location)
                 self.send_header("Content-Length", "0")
@@ -286,7 +292,7 @@ class ReleaseServer:
     hold a download there until it has set the scene for what follows."""
 
     def __init__(self, root, http_port=0, https_port=0, ca_dir=None, verbose=False,
-                 on_request=None):
+                 on_request=None, tls_version=None):
         self.root = os.path.abspath(root)
         self.verbose = verbose
         self.on_request = on_request
@@ -303,6 +309,11 @@ class ReleaseServer:
                 raise RuntimeError("no test certificate in %r: run scripts/wine-prefix.sh, or "
                                    "set QUORVALENT_TEST_CA_DIR" % ca_dir)
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            if tls_version is not None:
+                old = LEGACY_TLS[tls_version]
+                context.set_ciphers("DEFAULT:@SECLEVEL=0")
+                context.minimum_version = context.maximum_version = old
             context.load_cert_chain(os.path.join(ca_dir, "server.pem"),
                                     os.path.join(ca_dir, "server.key"))
             server = _Server(("127.0.0.1", https_port), self, "https", context)

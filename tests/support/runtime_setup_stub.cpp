@@ -1,6 +1,7 @@
 // A stand-in for the prerequisite runtime's setup program, for tests that launch it and wait.
-// It is a window-less GUI program (no console is created for it), does nothing but wait, and
-// then leaves a marker file, so a test can tell that it ran, where, and that it ran to its end.
+// It is a window-less GUI program (no console is created for it), waits, may install the
+// runtime, leaves a marker file, and ends with a chosen exit code, so a test can tell that it
+// ran, how it was started, and that it ran to its end.
 //
 // Controlled by environment variables, which a launched program inherits from its launcher:
 //   QUORVALENT_SETUP_SECONDS  how long to run, in seconds, fractions allowed ("2", "0.2");
@@ -8,11 +9,15 @@
 //   QUORVALENT_SETUP_MARKER   the marker file's full path; default: beside this program,
 //                             named after it with ".marker" appended
 //                             (QuorvalentRuntimeSetup.exe.marker).
-// The marker is written when the wait is over, in UTF-8, three lines:
+//   QUORVALENT_SETUP_INSTALL  when set, a file to create (with its folders) after the wait:
+//                             the runtime's client program, as a real setup would leave it.
+//   QUORVALENT_SETUP_EXIT     the exit code, an unsigned decimal; default 0.
+// The marker is written last, in UTF-8, four lines:
 //   program=<this program's path>
+//   command=<the command line it was given, as it was given>
 //   directory=<the current directory it was started in>
 //   seconds=<the time it was asked to run>
-// The exit code is 0, or 1 when the marker cannot be written.
+// The exit code is the chosen one, or 1 when the marker or the client program cannot be written.
 
 #include "core/errors.h"
 #include "core/run_context.h"
@@ -22,6 +27,8 @@
 
 #include <cwchar>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -52,12 +59,22 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         ::Sleep(static_cast<DWORD>(duration * 1000.0));
     }
 
+    const std::filesystem::path client = qv::test::environmentText(L"QUORVALENT_SETUP_INSTALL");
+    if (!client.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(client.parent_path(), ignored);
+        if (!(std::ofstream(client, std::ios::binary) << "MZ")) {
+            return 1;
+        }
+    }
+
     const std::wstring self = qv::programPath().wstring();
     std::wstring marker = qv::test::environmentText(L"QUORVALENT_SETUP_MARKER");
     if (marker.empty()) {
         marker = self + L".marker";
     }
     const std::string content = "program=" + qv::toUtf8(self) +
+                                "\r\ncommand=" + qv::toUtf8(::GetCommandLineW()) +
                                 "\r\ndirectory=" + qv::toUtf8(currentDirectory()) +
                                 "\r\nseconds=" + qv::toUtf8(seconds) + "\r\n";
     FILE* file = ::_wfopen(marker.c_str(), L"wb");
@@ -65,5 +82,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         return 1;
     }
     const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    return std::fclose(file) == 0 && written ? 0 : 1;
+    if (std::fclose(file) != 0 || !written) {
+        return 1;
+    }
+
+    const std::wstring exitCode = qv::test::environmentText(L"QUORVALENT_SETUP_EXIT");
+    return static_cast<int>(std::wcstoul(exitCode.c_str(), nullptr, 10));
 }

@@ -9,8 +9,10 @@ command finds the server in its environment:
     QUORVALENT_TEST_HTTPS_BASE   https://localhost:<port>
     QUORVALENT_TEST_SERVER_ROOT  the served folder as a Windows (Wine Z:) path, so that a test
                                  program under Wine can put files there
+    QUORVALENT_TEST_TLS1_0_BASE  https://localhost:<port> of a server of the same folder that
+    QUORVALENT_TEST_TLS1_1_BASE  speaks only TLS 1.0 (1.1)
 
-Both ports are free ones picked by the system. The exit status is the command's.
+All ports are free ones picked by the system. The exit status is the command's.
 """
 
 import argparse
@@ -36,11 +38,15 @@ def main(argv=None):
 
     root = args.root or tempfile.mkdtemp(prefix="quorvalent-release-")
     try:
-        with ReleaseServer(root, verbose=args.verbose) as server:
+        with ReleaseServer(root, verbose=args.verbose) as server, \
+                ReleaseServer(root, tls_version="1.0") as tls1_0, \
+                ReleaseServer(root, tls_version="1.1") as tls1_1:
             env = wine_env({
                 "QUORVALENT_TEST_HTTP_BASE": server.http_base,
                 "QUORVALENT_TEST_HTTPS_BASE": server.https_base,
                 "QUORVALENT_TEST_SERVER_ROOT": windows_path(root),
+                "QUORVALENT_TEST_TLS1_0_BASE": tls1_0.https_base,
+                "QUORVALENT_TEST_TLS1_1_BASE": tls1_1.https_base,
             })
             return subprocess.call(command, env=env, stdin=subprocess.DEVNULL)
     finally:
