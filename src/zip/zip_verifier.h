@@ -23,7 +23,4 @@ inline bool operator!=(const ZipSummary& a, const ZipSummary& b) {
 
 ZipSummary verifyZipArchive(const std::filesystem::path& archive);
 
-// Taken by value: the caller's name is left as it was.
-bool isSafeZipPath(std::wstring name);
-
 } // namespace qv
