@@ -1,5 +1,9 @@
 #include "zip/zip_names.h"
 
+#include "core/errors.h"
+
+#include <windows.h>
+
 #include <cstddef>
 
 namespace qv {
@@ -94,6 +98,37 @@ bool isSafeZipPath(std::wstring name) {
 
 bool isDirectoryName(std::wstring_view name) {
     return !name.empty() && (name.back() == L'/' || name.back() == L'\\');
+}
+
+std::wstring windowsNameKey(std::wstring_view name) {
+    std::wstring key;
+    key.reserve(name.size());
+    bool ascii = true;
+    for (wchar_t c : name) {
+        if (c == L'/' || c == L'\\') {
+            if (key.empty() || key.back() == L'\\') {
+                continue;
+            }
+            c = L'\\';
+        } else if (c >= L'a' && c <= L'z') {
+            c -= L'a' - L'A';
+        }
+        ascii = ascii && c < 0x80;
+        key += c;
+    }
+    if (!key.empty() && key.back() == L'\\') {
+        key.pop_back();
+    }
+    if (!ascii) {
+        // Without LCMAP_LINGUISTIC_CASING: the file system's table, no change of length.
+        const std::wstring source = key;
+        const auto length = static_cast<int>(key.size());
+        check(::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, source.data(), length,
+                              key.data(), length, nullptr /* version */, nullptr /* reserved */,
+                              0 /* reserved */) == length,
+              "Không chuyển đổi được tên file trong ZIP.");
+    }
+    return key;
 }
 
 } // namespace qv

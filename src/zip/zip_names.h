@@ -17,4 +17,9 @@ bool isSafeZipName(std::wstring_view name);
 // A name that ends in a separator is a folder entry.
 bool isDirectoryName(std::wstring_view name);
 
+// The name as Windows compares file names: separators unified, empty segments and a trailing
+// separator dropped, letters upper-cased by the file system's rules (ordinal, invariant). Two
+// names with one key name one place.
+std::wstring windowsNameKey(std::wstring_view name);
+
 } // namespace qv

@@ -26,6 +26,12 @@ constexpr std::uint16_t kFlagUtf8Name = 0x0800;
 // Values that mean "see the ZIP64 record or extra field".
 constexpr std::uint16_t kZip64Marker16 = 0xFFFF;
 constexpr std::uint32_t kZip64Marker32 = 0xFFFFFFFF;
+constexpr std::uint16_t kUnicodePathField = 0x7075;
+
+const char kNoEndRecord[] = "Không tìm thấy thư mục trung tâm của ZIP.";
+const char kBadDirectoryBounds[] = "Thông tin thư mục trung tâm ZIP không hợp lệ.";
+const char kBadEntryLengths[] = "Thông tin mục ZIP không hợp lệ.";
+const char kUnsafeName[] = "Đã chặn đường dẫn không an toàn trong ZIP: ";
 
 std::uint16_t readUint16(const unsigned char* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -48,21 +54,75 @@ bool hasZip64Marker(const unsigned char* header) {
     throw std::runtime_error(message);
 }
 
+// The end record is the last signature in the tail, and only when its comment ends exactly at
+// the end of the file: a reader that takes the last signature and one that checks the comment's
+// length then take the same record, and nothing follows it that another reader could take for
+// the archive. A signature too close to the end for a record, or an earlier one whose comment
+// would end the file too (a second archive inside the comment), is a second reading: refused.
+std::size_t findEndRecord(const std::vector<unsigned char>& tail) {
+    const unsigned char* bytes = tail.data();
+    const auto isSignature = [&](std::size_t p) {
+        return readUint32(bytes + p) == kEndRecordSignature;
+    };
+    const auto endsTheFile = [&](std::size_t p) {
+        return p + kEndRecordSize <= tail.size() &&
+               p + kEndRecordSize + readUint16(bytes + p + 20) == tail.size();
+    };
+    std::size_t record = tail.size() - 4;
+    while (record > 0 && !isSignature(record)) {
+        --record;
+    }
+    if (!isSignature(record) || !endsTheFile(record)) {
+        refuse(kNoEndRecord);
+    }
+    for (std::size_t p = record; p-- > 0;) {
+        if (isSignature(p) && endsTheFile(p)) {
+            refuse(kNoEndRecord);
+        }
+    }
+    return record;
+}
+
+// Finds the name an Info-ZIP Unicode Path extra field gives the entry (UTF-8, after the field's
+// version byte and the CRC-32 of the header's name); false when the entry has none. Extractors
+// that know the field take this name instead of the header's.
+bool findUnicodePath(const std::string& extra, std::string& name) {
+    std::size_t at = 0;
+    while (extra.size() - at >= 4) {
+        const auto* field = reinterpret_cast<const unsigned char*>(extra.data() + at);
+        const std::size_t size = readUint16(field + 2);
+        if (size > extra.size() - at - 4) {
+            return false;
+        }
+        if (readUint16(field) == kUnicodePathField && size >= 5) {
+            name.assign(extra, at + 4 + 5, size - 5);
+            return true;
+        }
+        at += 4 + size;
+    }
+    return false;
+}
+
+// Stored, deflated and deflate64: what the Shell's ZIP folder unpacks.
+bool isShellCompression(std::uint16_t method) {
+    return method == 0 || method == 8 || method == 9;
+}
+
 // Walks the central directory front to back through one buffer no larger than the tail window.
 // The walk starts with the tail still in the buffer, so a small archive is never read twice;
-// skipping an extra field or comment inside the buffer costs neither a system call nor a
-// re-read. Every request is checked against the file size first, so a lying length can never
-// make it read, or wait, beyond the end of the file.
+// skipping a comment inside the buffer costs neither a system call nor a re-read. Every request
+// is checked against the directory's end first, so a lying length can never make it read, or
+// wait, beyond the directory: the records are only what lies between its two ends.
 struct DirectoryCursor {
     std::ifstream& file;
-    std::uint64_t fileSize;
+    std::uint64_t limit;                // the directory's end
     std::vector<unsigned char>& buffer; // holds file bytes [bufferStart, bufferStart + filled)
     std::uint64_t bufferStart;
     std::size_t filled;
     std::uint64_t position;
 
     bool refill() {
-        const std::uint64_t available = fileSize - position;
+        const std::uint64_t available = limit - position;
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(available, buffer.size()));
         file.clear();
@@ -78,7 +138,7 @@ struct DirectoryCursor {
     }
 
     bool read(unsigned char* out, std::size_t count) {
-        if (count > fileSize - position) {
+        if (count > limit - position) {
             return false;
         }
         while (count > 0) {
@@ -97,9 +157,9 @@ struct DirectoryCursor {
         return true;
     }
 
-    // Landing exactly on the end of the file is allowed; beyond it the skipped bytes are absent.
+    // Landing exactly on the directory's end is allowed; beyond it the bytes are no record's.
     bool skip(std::uint64_t count) {
-        if (count > fileSize - position) {
+        if (count > limit - position) {
             return false;
         }
         position += count;
@@ -134,17 +194,7 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
         refuse("Không đọc được cuối file ZIP.");
     }
 
-    // The record nearest the end wins: a comment may itself contain the signature bytes.
-    const unsigned char* record = nullptr;
-    for (std::size_t p = static_cast<std::size_t>(window - kEndRecordSize) + 1; p-- > 0;) {
-        if (readUint32(buffer.data() + p) == kEndRecordSignature) {
-            record = buffer.data() + p;
-            break;
-        }
-    }
-    if (record == nullptr) {
-        refuse("Không tìm thấy thư mục trung tâm của ZIP.");
-    }
+    const unsigned char* record = buffer.data() + findEndRecord(buffer);
     if (readUint16(record + 4) != 0 || readUint16(record + 6) != 0) {
         refuse("Không hỗ trợ ZIP nhiều đĩa.");
     }
@@ -155,16 +205,21 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
         directoryOffset == kZip64Marker32) {
         refuse("Không hỗ trợ ZIP64 cho gói cài đặt này.");
     }
-    if (std::uint64_t{directoryOffset} + directorySize > fileSize) {
-        refuse("Thông tin thư mục trung tâm ZIP không hợp lệ.");
+    // The directory ends where the end record begins, and its records fill it: readers that
+    // walk by the count and readers that walk by the size see the same entries.
+    const std::uint64_t directoryEnd = std::uint64_t{directoryOffset} + directorySize;
+    if (directoryEnd != windowStart + static_cast<std::uint64_t>(record - buffer.data())) {
+        refuse(kBadDirectoryBounds);
     }
 
-    // The entry count, not the directory size, decides how many records are walked.
-    DirectoryCursor cursor{file, fileSize, buffer, windowStart, buffer.size(), directoryOffset};
+    DirectoryCursor cursor{file, directoryEnd, buffer, windowStart, buffer.size(), directoryOffset};
     ZipSummary summary;
+    summary.entries.reserve(entryCount);
     PlaceTable places(entryCount);
     unsigned char header[kDirectoryRecordSize];
     std::string rawName;
+    std::string extra;
+    std::string unicodeName;
     for (std::uint32_t entry = 0; entry < entryCount; ++entry) {
         if (!cursor.read(header, sizeof header) ||
             readUint32(header) != kDirectoryRecordSignature) {
@@ -185,27 +240,44 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
         if (!cursor.read(reinterpret_cast<unsigned char*>(rawName.data()), nameLength)) {
             refuse("Không đọc được tên file trong ZIP.");
         }
-        const std::uint64_t skipped =
-            std::uint64_t{readUint16(header + 30)} + readUint16(header + 32);
-        if (!cursor.skip(skipped)) {
-            refuse("Thông tin mục ZIP không hợp lệ.");
+        // The extra field is read from the buffer the cursor holds; the comment is skipped.
+        extra.resize(readUint16(header + 30));
+        if (!cursor.read(reinterpret_cast<unsigned char*>(extra.data()), extra.size()) ||
+            !cursor.skip(readUint16(header + 32))) {
+            refuse(kBadEntryLengths);
         }
 
         places.prepare(rawName);
-        const std::wstring name = toWide(rawName, (flags & kFlagUtf8Name) != 0 ? CP_UTF8 : CP_ACP);
+        std::wstring name = toWide(rawName, (flags & kFlagUtf8Name) != 0 ? CP_UTF8 : CP_ACP);
         if (!isSafeZipName(name)) {
-            refuse("Đã chặn đường dẫn không an toàn trong ZIP: " + toUtf8(printableText(name)));
+            refuse(kUnsafeName + toUtf8(printableText(name)));
+        }
+        if (findUnicodePath(extra, unicodeName)) {
+            const std::wstring other = toWide(unicodeName, CP_UTF8);
+            if (other != name) {
+                refuse(kUnsafeName + toUtf8(printableText(other)));
+            }
+        }
+        const std::uint16_t method = readUint16(header + 10);
+        if (!isShellCompression(method)) {
+            refuse("Không hỗ trợ phương thức nén trong ZIP: " + std::to_string(method) + " (" +
+                   toUtf8(printableText(name)) + ")");
         }
         const bool isFolder = isDirectoryName(name);
         if (!places.add(name, isFolder)) {
             refuse("ZIP chứa tên trùng nhau: " + toUtf8(printableText(name)));
         }
+        const std::uint32_t size = readUint32(header + 24);
         if (!isFolder) {
             ++summary.fileCount;
-            summary.totalBytes += readUint32(header + 24);
+            summary.totalBytes += size;
         }
+        summary.entries.push_back({std::move(name), size, readUint32(header + 16), isFolder});
     }
 
+    if (cursor.position != directoryEnd) {
+        refuse(kBadDirectoryBounds);
+    }
     if (summary.fileCount == 0) {
         refuse("ZIP không có file dữ liệu.");
     }

@@ -15,6 +15,8 @@ struct ZipEntry {
     std::string name;
     std::uint32_t uncompressedSize = 0;
     std::uint16_t flags = 0;
+    std::uint16_t method = 0;
+    std::uint32_t crc32 = 0;
     std::string extra;
     std::string comment;
     std::uint32_t signature = 0x02014B50;
@@ -63,9 +65,9 @@ inline std::string directoryRecord(const ZipEntry& entry) {
     putUint16(out, 20); // version made by
     putUint16(out, 20); // version needed
     putUint16(out, entry.flags);
-    putUint16(out, 0); // stored
+    putUint16(out, entry.method);
     putUint32(out, 0); // time and date
-    putUint32(out, 0); // CRC-32
+    putUint32(out, entry.crc32);
     putUint32(out, entry.compressedSize.value_or(entry.uncompressedSize));
     putUint32(out, entry.uncompressedSize);
     putUint16(out, entry.nameLength.value_or(lengthOf(entry.name)));
@@ -111,6 +113,17 @@ inline ZipEntry entry(std::string name, std::uint32_t uncompressedSize = 0,
     made.uncompressedSize = uncompressedSize;
     made.flags = flags;
     return made;
+}
+
+// An Info-ZIP Unicode Path extra field (0x7075) naming the entry: version 1, a CRC-32 of the
+// header's name that nothing checks, the UTF-8 name.
+inline std::string unicodePathField(const std::string& name) {
+    std::string out;
+    putUint16(out, 0x7075);
+    putUint16(out, static_cast<std::uint32_t>(5 + name.size()));
+    out.push_back('\x01');
+    putUint32(out, 0);
+    return out + name;
 }
 
 // The usual shape: some data, then one record per name with the given sizes.

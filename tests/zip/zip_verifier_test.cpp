@@ -30,6 +30,7 @@ const std::string kNameUnreadable = "Không đọc được tên file trong ZIP.
 const std::string kBadEntryLengths = "Thông tin mục ZIP không hợp lệ.";
 const std::string kUnsafe = "Đã chặn đường dẫn không an toàn trong ZIP: ";
 const std::string kNoFiles = "ZIP không có file dữ liệu.";
+const std::string kMethod = "Không hỗ trợ phương thức nén trong ZIP: ";
 
 // Two files and a folder: the base most rows change one thing in.
 ZipLayout twoFiles() {
@@ -75,12 +76,37 @@ TEST(ZipVerifier, StructuralTable) {
                            l.trailing = "x";
                        })),
          kNoEndRecord},
-        {"comment holding a later end record wins",
-         buildZip(with(twoFiles(), [&](auto& l) { l.comment = "note " + fakeEnd; })), kMultiDisk},
-        {"signature in the comment's last 21 bytes is not a candidate",
+        // One reading of the archive: the last signature is the end record, its comment ends
+        // the file, and no other record could be taken for it.
+        {"comment holding a later end record is a second reading",
+         buildZip(with(twoFiles(), [&](auto& l) { l.comment = "note " + fakeEnd; })), kNoEndRecord},
+        {"signature in the comment's last 21 bytes is a second reading",
          buildZip(
              with(twoFiles(), [](auto& l) { l.comment = std::string("PK\x05\x06", 4) + "xyz"; })),
-         "accepted 2 files, 12 bytes"},
+         kNoEndRecord},
+        {"a whole second archive inside the comment",
+         buildZip(
+             with(simpleLayout({{"../evil.txt", 1}}),
+                  [](auto& l) {
+                      ZipLayout harmless = simpleLayout({{"safe.txt", 1}});
+                      const std::string records = ziptest::directoryRecord(harmless.entries[0]);
+                      // Where the harmless directory lands: after the real one's end record.
+                      const auto at = static_cast<std::uint32_t>(
+                          l.leading.size() + ziptest::directoryRecord(l.entries[0]).size() + 22);
+                      l.comment =
+                          records + ziptest::endRecord(harmless, at,
+                                                       static_cast<std::uint32_t>(records.size()));
+                  })),
+         kNoEndRecord},
+        {"comment length beyond the end of the file",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.comment = "abc";
+                           l.commentLength = 4;
+                       })),
+         kNoEndRecord},
+        {"bytes after the comment", buildZip(with(twoFiles(), [](auto& l) { l.trailing = "x"; })),
+         kNoEndRecord},
         {"this disk not 0", buildZip(with(twoFiles(), [](auto& l) { l.disk = 1; })), kMultiDisk},
         {"start disk not 0", buildZip(with(twoFiles(), [](auto& l) { l.startDisk = 2; })),
          kMultiDisk},
@@ -97,11 +123,11 @@ TEST(ZipVerifier, StructuralTable) {
          kZip64},
         {"offset marker",
          buildZip(with(twoFiles(), [](auto& l) { l.directoryOffset = 0xFFFFFFFF; })), kZip64},
-        {"offset + size equal to the file size",
+        {"offset + size reaching into the end record",
          buildZip(
              with(twoFiles(),
                   [&](auto& l) { l.directorySize = static_cast<std::uint32_t>(baseSize - 64); })),
-         "accepted 2 files, 12 bytes"},
+         kBadBounds},
         {"offset + size one beyond the file size",
          buildZip(with(
              twoFiles(),
@@ -114,20 +140,26 @@ TEST(ZipVerifier, StructuralTable) {
                            l.directorySize = 0x20;
                        })),
          kBadBounds},
-        {"size smaller than the records: the count decides",
-         buildZip(with(twoFiles(), [](auto& l) { l.directorySize = 0; })),
-         "accepted 2 files, 12 bytes"},
-        {"offset into the data", buildZip(with(twoFiles(), [](auto& l) { l.directoryOffset = 3; })),
+        {"size smaller than the records",
+         buildZip(with(twoFiles(), [](auto& l) { l.directorySize = 0; })), kBadBounds},
+        {"offset into the data, the size ending at the end record",
+         buildZip(with(twoFiles(),
+                       [&](auto& l) {
+                           l.directoryOffset = 3;
+                           l.directorySize = static_cast<std::uint32_t>(baseSize - 22 - 3);
+                       })),
          kBadRecord},
+        {"records beyond the count", buildZip(with(twoFiles(), [](auto& l) { l.entryCount = 2; })),
+         kBadBounds},
         {"count one more than the records",
          buildZip(with(twoFiles(), [](auto& l) { l.entryCount = 4; })), kBadRecord},
-        {"offset too close to the end for a record",
+        {"directory starting inside the end record",
          buildZip(with(twoFiles(),
                        [&](auto& l) {
                            l.directoryOffset = static_cast<std::uint32_t>(baseSize - 10);
                            l.directorySize = 0;
                        })),
-         kBadRecord},
+         kBadBounds},
         {"bad record signature",
          buildZip(with(twoFiles(), [](auto& l) { l.entries[1].signature = 0x04034B50; })),
          kBadRecord},
@@ -144,22 +176,22 @@ TEST(ZipVerifier, StructuralTable) {
          kEncrypted},
         {"empty name", buildZip(with(twoFiles(), [](auto& l) { l.entries[2].name.clear(); })),
          kEmptyName},
-        {"name running past the end of the file",
+        {"name running past the end of the directory",
          buildZip(with(twoFiles(), [](auto& l) { l.entries[2].nameLength = 0xFFFF; })),
          kNameUnreadable},
-        {"extra field running past the end of the file",
+        {"extra field running past the end of the directory",
          buildZip(with(twoFiles(), [](auto& l) { l.entries[2].extraLength = 0xFFFF; })),
          kBadEntryLengths},
-        {"comment running past the end of the file",
+        {"comment running past the end of the directory",
          buildZip(with(twoFiles(), [](auto& l) { l.entries[2].commentLength = 0x8000; })),
          kBadEntryLengths},
-        {"extra and comment skipping exactly to the end of the file",
+        {"extra and comment reaching into the end record",
          buildZip(with(twoFiles(),
                        [](auto& l) {
                            l.entries[2].extraLength = 11;
                            l.entries[2].commentLength = 11; // 22: the end record
                        })),
-         "accepted 2 files, 12 bytes"},
+         kBadEntryLengths},
         {"extra fields and comments are skipped",
          buildZip(with(twoFiles(),
                        [](auto& l) {
@@ -168,6 +200,56 @@ TEST(ZipVerifier, StructuralTable) {
                            l.entries[2].extra = std::string(300, 'e');
                        })),
          "accepted 2 files, 12 bytes"},
+        // Names as the extractors read them, and only what the Shell can unpack.
+        {"Unicode Path naming another place",
+         buildZip(with(
+             twoFiles(),
+             [](auto& l) { l.entries[2].extra = ziptest::unicodePathField("../../evil.txt"); })),
+         kUnsafe + "../../evil.txt"},
+        {"Unicode Path differing in letter case only",
+         buildZip(with(twoFiles(),
+                       [](auto& l) { l.entries[0].extra = ziptest::unicodePathField("A.txt"); })),
+         kUnsafe + "A.txt"},
+        {"Unicode Path after another field, echoed printably",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.entries[2].extra = std::string("UT\x05\0\x01\0\0\0\0", 9) +
+                                                ziptest::unicodePathField("dir/b\x1b.bin");
+                       })),
+         kUnsafe + "dir/b\\x1B.bin"},
+        {"Unicode Path naming the entry's own name",
+         buildZip(
+             with(twoFiles(),
+                  [](auto& l) { l.entries[2].extra = ziptest::unicodePathField("dir/b.bin"); })),
+         "accepted 2 files, 12 bytes"},
+        {"Unicode Path matching a name decoded in the ANSI code page",
+         buildZip(with(
+             simpleLayout({{"caf\xe9.txt", 4}}),
+             [](auto& l) { l.entries[0].extra = ziptest::unicodePathField("caf\xc3\xa9.txt"); })),
+         "accepted 1 files, 4 bytes"},
+        {"an extra field cut short holds no Unicode Path",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.entries[2].extra = ziptest::unicodePathField("../evil").substr(0, 8);
+                       })),
+         "accepted 2 files, 12 bytes"},
+        {"LZMA", buildZip(with(twoFiles(), [](auto& l) { l.entries[2].method = 14; })),
+         kMethod + "14 (dir/b.bin)"},
+        {"AES", buildZip(with(twoFiles(), [](auto& l) { l.entries[0].method = 99; })),
+         kMethod + "99 (a.txt)"},
+        {"shrunk folder entry",
+         buildZip(with(twoFiles(), [](auto& l) { l.entries[1].method = 1; })),
+         kMethod + "1 (dir/)"},
+        {"stored, deflated and deflate64",
+         buildZip(with(twoFiles(),
+                       [](auto& l) {
+                           l.entries[0].method = 8;
+                           l.entries[2].method = 9;
+                       })),
+         "accepted 2 files, 12 bytes"},
+        {"an unsafe name is reported before its method",
+         buildZip(with(simpleLayout({{"../x", 1}}), [](auto& l) { l.entries[0].method = 14; })),
+         kUnsafe + "../x"},
         {"directory entry with a size is not counted",
          buildZip(simpleLayout({{"dir/", 100}, {"dir\\sub\\", 50}, {"dir/a", 5}})),
          "accepted 1 files, 5 bytes"},
@@ -243,6 +325,35 @@ TEST(ZipVerifier, LargestAcceptedCountWithRecordsStraddlingReads) {
     EXPECT_EQ(verifyBytes(buildZip(layout)), "accepted " + std::to_string(expectedFiles) +
                                                  " files, " + std::to_string(expectedBytes) +
                                                  " bytes");
+}
+
+TEST(ZipVerifier, ListsEveryEntryInArchiveOrderForTheExtractionCheck) {
+    ZipLayout layout = simpleLayout({{"a.txt", 5}, {"dir/", 0}, {"dir/T\xe1\xba\xa3i.bin", 7}});
+    layout.entries[0].crc32 = 0x12345678;
+    layout.entries[2].crc32 = 0xFEDCBA98;
+    layout.entries[2].flags = 0x0800;
+    const auto path = ziptest::scratchFolder() / L"listed.zip";
+    {
+        const std::string bytes = buildZip(layout);
+        std::ofstream(path, std::ios::binary).write(bytes.data(), bytes.size());
+    }
+    const ZipSummary summary = verifyZipArchive(path);
+    EXPECT_TRUE(::DeleteFileW(path.c_str()));
+    ASSERT_EQ(summary.entries.size(), 3u);
+    const struct {
+        std::wstring name;
+        std::uint32_t size;
+        std::uint32_t crc32;
+        bool isFolder;
+    } expected[] = {{L"a.txt", 5, 0x12345678, false},
+                    {L"dir/", 0, 0, true},
+                    {L"dir/T\u1ea3i.bin", 7, 0xFEDCBA98, false}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(summary.entries[i].name, expected[i].name) << i;
+        EXPECT_EQ(summary.entries[i].size, expected[i].size) << i;
+        EXPECT_EQ(summary.entries[i].crc32, expected[i].crc32) << i;
+        EXPECT_EQ(summary.entries[i].isFolder, expected[i].isFolder) << i;
+    }
 }
 
 TEST(ZipVerifier, PathsAreWideAndAMissingFileIsNamed) {
