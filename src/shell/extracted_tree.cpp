@@ -26,7 +26,6 @@ using UniqueFile = UniqueResource<HANDLE, closeKernelHandle>;
 struct FoundFile {
     std::wstring path;
     std::wstring relative;
-    std::uint64_t size = 0;
     bool regular = false;
     bool listed = false;
 };
@@ -78,7 +77,7 @@ TreeComparison compareExtractedTree(const fs::path& folder,
     const WalkResult walk = walkDirectory(
         folder, WalkOrder::FolderFirst, WalkErrors::Skip, [&](const WalkEntry& entry) {
             if (!entry.isFolder()) {
-                found.push_back({std::wstring(entry.path), std::wstring(entry.relative), entry.size,
+                found.push_back({std::wstring(entry.path), std::wstring(entry.relative),
                                  entry.isRegularFile(), false});
                 byKey.emplace(windowsNameKey(entry.relative), found.size() - 1);
             }
@@ -107,12 +106,12 @@ TreeComparison compareExtractedTree(const fs::path& folder,
         }
     }
 
+    // The bytes themselves decide, not the listing's size, which may lag behind a file
+    // being written.
     std::vector<unsigned char> buffer(kReadSize);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const FoundFile* file = matches[i];
-        if (file != nullptr &&
-            (file->size != entries[i].size ||
-             !holdsBytes(file->path, entries[i].size, entries[i].crc32, buffer))) {
+        if (matches[i] != nullptr &&
+            !holdsBytes(matches[i]->path, entries[i].size, entries[i].crc32, buffer)) {
             return {TreeDifference::Contents, entries[i].name};
         }
     }

@@ -25,7 +25,7 @@ struct TreeComparison {
     std::wstring name;
 };
 
-// Reads every listed file whose size matches once, whole.
+// Reads every listed file once, whole, when the names agree.
 TreeComparison compareExtractedTree(const std::filesystem::path& folder,
                                     const std::vector<ZipEntryRecord>& entries);
 
