@@ -16,7 +16,6 @@ struct ZipEntry {
     std::uint32_t uncompressedSize = 0;
     std::uint16_t flags = 0;
     std::uint16_t method = 0;
-    std::uint32_t crc32 = 0;
     std::string extra;
     std::string comment;
     std::uint32_t signature = 0x02014B50;
@@ -67,7 +66,7 @@ inline std::string directoryRecord(const ZipEntry& entry) {
     putUint16(out, entry.flags);
     putUint16(out, entry.method);
     putUint32(out, 0); // time and date
-    putUint32(out, entry.crc32);
+    putUint32(out, 0); // CRC-32
     putUint32(out, entry.compressedSize.value_or(entry.uncompressedSize));
     putUint32(out, entry.uncompressedSize);
     putUint16(out, entry.nameLength.value_or(lengthOf(entry.name)));

@@ -206,10 +206,6 @@ TEST(ZipVerifier, StructuralTable) {
              twoFiles(),
              [](auto& l) { l.entries[2].extra = ziptest::unicodePathField("../../evil.txt"); })),
          kUnsafe + "../../evil.txt"},
-        {"Unicode Path differing in letter case only",
-         buildZip(with(twoFiles(),
-                       [](auto& l) { l.entries[0].extra = ziptest::unicodePathField("A.txt"); })),
-         kUnsafe + "A.txt"},
         {"Unicode Path after another field, echoed printably",
          buildZip(with(twoFiles(),
                        [](auto& l) {
@@ -237,9 +233,6 @@ TEST(ZipVerifier, StructuralTable) {
          kMethod + "14 (dir/b.bin)"},
         {"AES", buildZip(with(twoFiles(), [](auto& l) { l.entries[0].method = 99; })),
          kMethod + "99 (a.txt)"},
-        {"shrunk folder entry",
-         buildZip(with(twoFiles(), [](auto& l) { l.entries[1].method = 1; })),
-         kMethod + "1 (dir/)"},
         {"stored, deflated and deflate64",
          buildZip(with(twoFiles(),
                        [](auto& l) {
@@ -286,13 +279,6 @@ TEST(ZipVerifier, StructuralTable) {
          buildZip(with(simpleLayout({{"../evil", 5}}),
                        [](auto& l) { l.entries[0].localHeaderOffset = 0xFFFFFFFF; })),
          kZip64},
-        {"encryption is checked before the ZIP64 markers",
-         buildZip(with(twoFiles(),
-                       [](auto& l) {
-                           l.entries[0].flags = 1;
-                           l.entries[0].startDisk = 0xFFFF;
-                       })),
-         kEncrypted},
         {"directory far before the tail window",
          buildZip(with(twoFiles(), [](auto& l) { l.leading = std::string(200000, 'd'); })),
          "accepted 2 files, 12 bytes"},
@@ -325,35 +311,6 @@ TEST(ZipVerifier, LargestAcceptedCountWithRecordsStraddlingReads) {
     EXPECT_EQ(verifyBytes(buildZip(layout)), "accepted " + std::to_string(expectedFiles) +
                                                  " files, " + std::to_string(expectedBytes) +
                                                  " bytes");
-}
-
-TEST(ZipVerifier, ListsEveryEntryInArchiveOrderForTheExtractionCheck) {
-    ZipLayout layout = simpleLayout({{"a.txt", 5}, {"dir/", 0}, {"dir/T\xe1\xba\xa3i.bin", 7}});
-    layout.entries[0].crc32 = 0x12345678;
-    layout.entries[2].crc32 = 0xFEDCBA98;
-    layout.entries[2].flags = 0x0800;
-    const auto path = ziptest::scratchFolder() / L"listed.zip";
-    {
-        const std::string bytes = buildZip(layout);
-        std::ofstream(path, std::ios::binary).write(bytes.data(), bytes.size());
-    }
-    const ZipSummary summary = verifyZipArchive(path);
-    EXPECT_TRUE(::DeleteFileW(path.c_str()));
-    ASSERT_EQ(summary.entries.size(), 3u);
-    const struct {
-        std::wstring name;
-        std::uint32_t size;
-        std::uint32_t crc32;
-        bool isFolder;
-    } expected[] = {{L"a.txt", 5, 0x12345678, false},
-                    {L"dir/", 0, 0, true},
-                    {L"dir/T\u1ea3i.bin", 7, 0xFEDCBA98, false}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(summary.entries[i].name, expected[i].name) << i;
-        EXPECT_EQ(summary.entries[i].size, expected[i].size) << i;
-        EXPECT_EQ(summary.entries[i].crc32, expected[i].crc32) << i;
-        EXPECT_EQ(summary.entries[i].isFolder, expected[i].isFolder) << i;
-    }
 }
 
 TEST(ZipVerifier, PathsAreWideAndAMissingFileIsNamed) {
