@@ -27,6 +27,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, SOURCE_DIR)
 
 from tests.support.release_server import ReleaseServer  # noqa: E402
+from tests.support import wine_harness as wh  # noqa: E402
 from tests.support.wine_harness import windows_path  # noqa: E402
 
 MIB = 1 << 20
@@ -43,7 +44,7 @@ def wine_environment(prefix, build_dir):
 
 def run_windows_transfer(exe, url, target, env):
     """Runs a bench program that prints `bytes N seconds S peak_working_set P` on stderr."""
-    result = subprocess.run(["wine", exe, url, windows_path(target)], env=env,
+    result = subprocess.run([wh.WINE, exe, url, windows_path(target)], env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, check=False)
     fields = result.stderr.decode("utf-8", "replace").split()

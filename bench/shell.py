@@ -25,6 +25,9 @@ import time
 import zipfile
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, SOURCE_DIR)
+
+from tests.support import wine_harness as wh  # noqa: E402
 FILES = 2000
 TOTAL_BYTES = 200 * 1024 * 1024
 TALLY_FILES = 10000
@@ -76,7 +79,7 @@ def windows_path(host):
 
 
 def run_bench(env, exe, *args):
-    out = subprocess.run(["wine", exe, *args], env=env, check=True, stdin=subprocess.DEVNULL,
+    out = subprocess.run([wh.WINE, exe, *args], env=env, check=True, stdin=subprocess.DEVNULL,
                          stdout=subprocess.PIPE).stdout.decode()
     return dict(line.split() for line in out.splitlines() if line.strip())
 

@@ -34,6 +34,9 @@ import time
 import zipfile
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, SOURCE_DIR)
+
+from tests.support import wine_harness as wh  # noqa: E402
 MANY_ENTRIES = 65534
 LARGE_SIZE = 256 * 1024 * 1024
 
@@ -41,7 +44,7 @@ LARGE_SIZE = 256 * 1024 * 1024
 def build(build_dir):
     if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", build_dir,
-                        "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake",
+                        "-DCMAKE_TOOLCHAIN_FILE=cmake/%s.cmake" % wh.host_toolchain(),
                         "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "zip_bench"], check=True,
                    stdout=subprocess.DEVNULL)
@@ -88,7 +91,7 @@ def wine_env():
 
 def run_verifier(exe, archive, runs):
     start = time.perf_counter()
-    done = subprocess.run(["wine", exe, windows_path(archive), str(runs)], env=wine_env(),
+    done = subprocess.run([wh.WINE, exe, windows_path(archive), str(runs)], env=wine_env(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
                           check=True, text=True)
     wall = time.perf_counter() - start
@@ -100,7 +103,7 @@ def wine_startup(exe):
     samples = []
     for _ in range(3):
         start = time.perf_counter()
-        subprocess.run(["wine", exe], env=wine_env(), stdout=subprocess.DEVNULL,
+        subprocess.run([wh.WINE, exe], env=wine_env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         samples.append(time.perf_counter() - start)
     return statistics.median(samples)
@@ -153,7 +156,7 @@ def figures(exe, archive, runs):
         "verifier_median": float(verifier["median_us"]) / 1e6,
         "verifier_min": float(verifier["min_us"]) / 1e6,
         "zipfile_median": zf_median, "zipfile_min": zf_min, "unzip_median": unzip_median,
-        "read_verifier": bytes_read(["wine", exe, windows_path(archive), "1"], archive,
+        "read_verifier": bytes_read([wh.WINE, exe, windows_path(archive), "1"], archive,
                                     wine_env()),
         "read_zipfile": bytes_read(
             [sys.executable, "-c",

@@ -13,7 +13,15 @@ port=${QUORVALENT_DEMO_PORT:-47443}
 build=$source_dir/build/local
 prefix=${QUORVALENT_DEMO_PREFIX:-/tmp/quorvalent-demo-prefix}
 
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+# On a kernel that runs no 32-bit code the demo builds and runs the 64-bit build of the same
+# sources (scripts/target-arch.sh).
+source scripts/target-arch.sh
+toolchain=$(test_toolchain)
+export QUORVALENT_WINE=$(test_wine) QUORVALENT_REG_VIEW=$(test_reg_view)
+if [ "$toolchain" != mingw-w64-i686 ]; then
+    echo "This kernel runs no 32-bit programs: the demo runs the 64-bit build." >&2
+fi
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DQUORVALENT_RELEASE_BASE="https://localhost:$port/quorvalent" \
       >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
@@ -49,7 +57,7 @@ done
 
 # Wine shows this program's UTF-8 console output only through a pipe.
 set +e
-QUORVALENT_SETUP_SECONDS=3 wine "$build/QuorvalentInstaller.exe" --no-pause 2>&1 | cat
+QUORVALENT_SETUP_SECONDS=3 "$QUORVALENT_WINE" "$build/QuorvalentInstaller.exe" --no-pause 2>&1 | cat
 status=${PIPESTATUS[0]}
 set -e
 rm -f "$site.log"

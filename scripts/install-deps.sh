@@ -2,7 +2,8 @@
 # Installs the cross toolchain, Wine and the test tools when any is missing (Debian 12, root).
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32:i386 wine64 cmake make
+packages=(g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+          wine wine32:i386 wine64 cmake make
           googletest libz-mingw-w64-dev python3 openssl zip libarchive-tools unzip curl strace
           lld osslsigncode)
 missing=()

@@ -30,6 +30,12 @@ WINEPREFIX=$(realpath -m "$1")
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+# The loader and registry view for the programs at hand: the test build names them; otherwise
+# whatever this host runs (scripts/target-arch.sh).
+source "$(dirname "$0")/target-arch.sh"
+wine=${QUORVALENT_WINE:-$(test_wine)}
+export QUORVALENT_WINE=$wine
+export QUORVALENT_REG_VIEW=${QUORVALENT_REG_VIEW:-$(test_reg_view)}
 
 if [ "$fresh" = 1 ] && [ -d "$WINEPREFIX" ]; then
     wineserver -k >/dev/null 2>&1 || true
@@ -38,7 +44,7 @@ fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1
     wineserver -w
 fi
 
@@ -48,7 +54,7 @@ wineserver -p </dev/null >/dev/null 2>&1 &
 wait $! || true
 # The first program after a server start launches Wine's background services, which keep
 # that program's output streams: start them here, on /dev/null, not inside a test.
-wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+"$wine" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
 
 # Test-only pieces (each a script in prefix.d, run in name order with this environment).
 for step in "$(dirname "$0")"/prefix.d/*.sh; do

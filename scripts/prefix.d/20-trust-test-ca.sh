@@ -37,5 +37,5 @@ openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -sha25
     -days 30 -extfile server.ext -out server.pem 2>/dev/null
 openssl x509 -in ca.pem -outform DER -out ca.der
 
-wine "$helper" "Z:${ca_dir//\//\\}\\ca.der" </dev/null
+"${QUORVALENT_WINE:-wine}" "$helper" "Z:${ca_dir//\//\\}\\ca.der" </dev/null
 echo "Test CA trusted in the prefix: $ca_dir"

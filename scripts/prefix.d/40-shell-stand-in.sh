@@ -14,11 +14,13 @@ fi
 windows_dll="Z:$(realpath "$dll" | tr / '\\')"
 
 # Wine's COM reads neither per-user classes nor per-user ProgIDs: both go under HKLM, the
-# class in the 32-bit view that the 32-bit installer reads.
-wine reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /ve /d "$windows_dll" \
-    /f /reg:32 >/dev/null
-wine reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel \
-    /d Apartment /f /reg:32 >/dev/null
-wine reg add "HKLM\\Software\\Classes\\Shell.Application\\CLSID" /ve /d "$clsid" \
-    /f /reg:32 >/dev/null
+# class in the registry view of the programs under test (32-bit for the shipped installer).
+wine=${QUORVALENT_WINE:-wine}
+view=${QUORVALENT_REG_VIEW:-32}
+"$wine" reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /ve /d "$windows_dll" \
+    /f /reg:$view >/dev/null
+"$wine" reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel \
+    /d Apartment /f /reg:$view >/dev/null
+"$wine" reg add "HKLM\\Software\\Classes\\Shell.Application\\CLSID" /ve /d "$clsid" \
+    /f /reg:$view >/dev/null
 echo "Shell stand-in registered: $windows_dll"

@@ -1,6 +1,7 @@
 #include "core/install_log.h"
 
 #include "core/guards.h"
+#include "core/held_folder.h"
 #include "core/run_context.h"
 
 #include <filesystem>
@@ -20,36 +21,6 @@ std::string formatLogLine(const SYSTEMTIME& time, const std::string& message) {
 
 namespace {
 
-inline void closeFile(HANDLE handle) {
-    ::CloseHandle(handle);
-}
-// Holds null, never INVALID_HANDLE_VALUE, for "no file".
-using UniqueFile = UniqueResource<HANDLE, closeFile>;
-
-// Where the handle really leads, with every link on the way resolved, without the "\\?\" form.
-std::wstring finalPath(HANDLE handle) {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(
-            handle, buffer.data(), static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
-        if (length == 0) {
-            return {};
-        }
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            break;
-        }
-        buffer.resize(length);
-    }
-    if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) {
-        return L"\\\\" + buffer.substr(8);
-    }
-    if (buffer.rfind(L"\\\\?\\", 0) == 0) {
-        return buffer.substr(4);
-    }
-    return buffer;
-}
-
 std::wstring finalPath(const std::filesystem::path& folder) {
     const HANDLE opened = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -59,13 +30,7 @@ std::wstring finalPath(const std::filesystem::path& folder) {
         return {};
     }
     const UniqueFile handle(opened);
-    return finalPath(handle.get());
-}
-
-bool samePath(const std::wstring& left, const std::wstring& right) {
-    return !left.empty() && ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()),
-                                                   right.c_str(), static_cast<int>(right.size()),
-                                                   TRUE /* ignore case */) == CSTR_EQUAL;
+    return finalPathOf(handle.get());
 }
 
 // Opens the existing log, or creates it only where nothing of its name exists: a dangling link
@@ -106,7 +71,7 @@ UniqueFile openLogForAppend(const std::filesystem::path& path) {
     const std::wstring expected = finalPath(dataFolder) + L"\\" +
                                   path.parent_path().filename().wstring() + L"\\" +
                                   path.filename().wstring();
-    if (!samePath(finalPath(file.get()), expected)) {
+    if (!samePathIgnoringCase(finalPathOf(file.get()), expected)) {
         return UniqueFile();
     }
     return file;

@@ -35,7 +35,7 @@ const char kMissingSetupMessage[] = "Gói Quorvalent Runtime không chứa Quorv
 } // namespace text
 
 // The installer is a 32-bit program, where the launch record is 60 bytes.
-static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "unexpected SHELLEXECUTEINFOW layout");
+static_assert(sizeof(SHELLEXECUTEINFOW) == (sizeof(void*) == 4 ? 60 : 112), "unexpected SHELLEXECUTEINFOW layout");
 
 // An unreadable location (access denied, malformed path) counts as no runtime there.
 bool fileExists(const wchar_t* path) {

@@ -35,7 +35,7 @@ def support_program(name):
 
 def imported_dlls(program):
     """The DLLs in program's import table, lower case, without ".dll"."""
-    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", program],
+    dump = subprocess.run([os.environ.get("QUORVALENT_OBJDUMP") or "i686-w64-mingw32-objdump", "-p", program],
                           check=True, stdout=subprocess.PIPE, text=True).stdout
     # Only the import table: a delay-loaded DLL is loaded by the program's own code.
     table = dump.split("The Import Tables", 1)[1].split("\nThe ", 1)[0]

@@ -106,7 +106,10 @@ class ReleaseScript(unittest.TestCase):
         self.assertIn("Message digest algorithm  : SHA256", verify.stdout)
         self.assertIn("Signature verification: ok", verify.stdout)
 
-        # The signed program still starts and does its job: its own acceptance test.
+        # The signed program still starts and does its job: its own acceptance test. A host
+        # whose kernel runs no 32-bit code tests a 64-bit build and cannot start the shipped one.
+        if not wh.RUNS_SHIPPED_PROGRAM:
+            self.skipTest("this host runs no 32-bit programs; the signature was checked")
         safe, unsafe = (os.path.join(self.work, name) for name in ("safe.zip", "unsafe.zip"))
         packages.make_app_package(safe)
         packages.make_unsafe_package(unsafe)

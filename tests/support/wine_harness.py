@@ -10,6 +10,22 @@ SOURCE_DIR = os.environ.get(
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 PREFIX = os.environ.get("WINEPREFIX", "")
 
+
+def host_toolchain():
+    """The cross toolchain (a cmake/ file name without .cmake) whose programs this host runs:
+    a kernel with IA-32 emulation off starts no 32-bit Wine, only its 64-bit loader."""
+    probe = subprocess.run(["wine", "--version"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    return "mingw-w64-i686" if probe.returncode == 0 else "mingw-w64-x86_64"
+
+
+# The loader for the build under test: Wine's 32-bit one, or its 64-bit one for a 64-bit build.
+# Tests get it from CTest; the benchmarks, which build for themselves, ask the host.
+WINE = os.environ.get("QUORVALENT_WINE") or (
+    "wine" if host_toolchain() == "mingw-w64-i686" else "/usr/lib/wine/wine64")
+# False where the tests run a 64-bit build: the shipped 32-bit installer cannot start there.
+RUNS_SHIPPED_PROGRAM = os.environ.get("QUORVALENT_REG_VIEW", "32") == "32"
+
 LOG_WINDOWS_PATH = r"C:\ProgramData\Quorvalent\Installer-Native.log"
 
 
@@ -29,7 +45,7 @@ def installer_exe():
 def run_windows_program(exe, *args, timeout=600, env=None, cwd=None):
     """Runs exe under Wine with no console: stdin empty, stdout and stderr captured as bytes.
     cwd (a host folder) becomes the program's current folder."""
-    return subprocess.run(["wine", exe, *args], stdin=subprocess.DEVNULL,
+    return subprocess.run([WINE, exe, *args], stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=timeout, env=wine_env(env), cwd=cwd)
 

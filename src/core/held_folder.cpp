@@ -1,0 +1,255 @@
+#include "core/held_folder.h"
+
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+namespace qv {
+namespace {
+
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                              PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                              ULONG, PVOID, ULONG);
+using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                      FILE_INFORMATION_CLASS);
+using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+
+// The native rename record; SetFileInformationByHandle's own is the same, but not every system
+// passes a name relative to RootDirectory through it unchanged.
+struct RenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+};
+constexpr FILE_INFORMATION_CLASS kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+
+// ntdll is in every process from its first instruction; its exports are looked up, not
+// imported, so the program's import table stays what it was.
+struct NativeCalls {
+    NtCreateFileFunction createFile = nullptr;
+    NtSetInformationFileFunction setInformation = nullptr;
+    StatusToErrorFunction statusToError = nullptr;
+};
+
+const NativeCalls& nativeCalls() {
+    static const NativeCalls calls = [] {
+        NativeCalls found;
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        if (ntdll != nullptr) {
+            found.createFile = reinterpret_cast<NtCreateFileFunction>(
+                reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
+            found.setInformation = reinterpret_cast<NtSetInformationFileFunction>(
+                reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtSetInformationFile")));
+            found.statusToError = reinterpret_cast<StatusToErrorFunction>(
+                reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        }
+        return found;
+    }();
+    return calls;
+}
+
+// Read, list and hold: renaming or deleting the folder needs DELETE access, which the share
+// mode below denies to every other opener for as long as the handle lives.
+constexpr ACCESS_MASK kHoldAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+std::wstring joinedPath(std::wstring parent, std::wstring_view name) {
+    if (parent.empty() || parent.back() != L'\\') {
+        parent += L'\\';
+    }
+    parent += name;
+    return parent;
+}
+
+bool isMissingError(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+HoldResult failure(HoldStatus status, DWORD error) {
+    HoldResult result;
+    result.status = status;
+    result.error = error;
+    return result;
+}
+
+// Ours, or not a plain folder at the place its parent and name say.
+HoldResult checkedHold(const HeldFolder& parent, std::wstring_view name, UniqueFile file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file.get(), &information)) {
+        return failure(HoldStatus::Failed, ::GetLastError());
+    }
+    const bool plainFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                             (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    const std::wstring expected = joinedPath(finalPathOf(parent.handle()), name);
+    if (!plainFolder || !samePathIgnoringCase(finalPathOf(file.get()), expected)) {
+        return failure(HoldStatus::NotAPlainFolder, ERROR_SUCCESS);
+    }
+    HoldResult result;
+    result.status = HoldStatus::Held;
+    result.folder = HeldFolder(parent.path() / std::wstring(name), std::move(file));
+    return result;
+}
+
+} // namespace
+
+RelativeOpen openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security) {
+    RelativeOpen opened;
+    const NativeCalls& calls = nativeCalls();
+    if (calls.createFile == nullptr || calls.statusToError == nullptr) {
+        opened.error = ERROR_PROC_NOT_FOUND;
+        return opened;
+    }
+    // A name with a separator would reach past the folder this call is about.
+    if (name.empty() || name.size() > 32767 || name.find_first_of(L"\\/") != name.npos) {
+        opened.error = ERROR_INVALID_NAME;
+        return opened;
+    }
+    UNICODE_STRING objectName;
+    objectName.Buffer = const_cast<wchar_t*>(name.data());
+    objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    objectName.MaximumLength = objectName.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, security);
+
+    IO_STATUS_BLOCK status{};
+    HANDLE handle = nullptr;
+    const NTSTATUS result = calls.createFile(
+        &handle, access | SYNCHRONIZE, &attributes, &status, nullptr /* allocation size */,
+        FILE_ATTRIBUTE_NORMAL, share, disposition,
+        options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr /* no EA */, 0);
+    if (result < 0) {
+        opened.error = calls.statusToError(result);
+        return opened;
+    }
+    opened.file = UniqueFile(handle);
+    opened.created = status.Information == FILE_CREATED;
+    return opened;
+}
+
+HoldResult holdFolderAt(const std::filesystem::path& path) {
+    const HANDLE opened =
+        ::CreateFileW(path.c_str(), kHoldAccess, kHoldShare, nullptr /* security */, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return failure(isMissingError(error) ? HoldStatus::Missing : HoldStatus::Failed, error);
+    }
+    UniqueFile file(opened);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file.get(), &information)) {
+        return failure(HoldStatus::Failed, ::GetLastError());
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return failure(HoldStatus::NotAPlainFolder, ERROR_DIRECTORY);
+    }
+    HoldResult result;
+    result.status = HoldStatus::Held;
+    result.folder = HeldFolder(path, std::move(file));
+    return result;
+}
+
+HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, HoldMode mode,
+                           PSECURITY_DESCRIPTOR security) {
+    constexpr ACCESS_MASK access = kHoldAccess | DELETE;
+    if (mode != HoldMode::CreateNew) {
+        RelativeOpen existing =
+            openRelative(parent.handle(), name, access, kHoldShare, FILE_OPEN, FILE_DIRECTORY_FILE);
+        if (existing.file) {
+            return checkedHold(parent, name, std::move(existing.file));
+        }
+        if (existing.error == ERROR_DIRECTORY) {
+            return failure(HoldStatus::NotAPlainFolder, existing.error);
+        }
+        if (mode == HoldMode::OpenExisting || existing.error != ERROR_FILE_NOT_FOUND) {
+            return failure(isMissingError(existing.error) ? HoldStatus::Missing
+                                                          : HoldStatus::Failed,
+                           existing.error);
+        }
+    }
+    // FILE_CREATE never adopts what is there, a dangling link included: what it opens is
+    // what it made, with these rules from its first moment.
+    RelativeOpen made = openRelative(parent.handle(), name, access, kHoldShare, FILE_CREATE,
+                                     FILE_DIRECTORY_FILE, security);
+    if (!made.file) {
+        if (made.error == ERROR_ALREADY_EXISTS || made.error == ERROR_FILE_EXISTS) {
+            // Something appeared between the two calls, or a link that leads nowhere.
+            return failure(mode == HoldMode::CreateNew ? HoldStatus::Exists
+                                                       : HoldStatus::NotAPlainFolder,
+                           made.error);
+        }
+        return failure(isMissingError(made.error) ? HoldStatus::Missing : HoldStatus::Failed,
+                       made.error);
+    }
+    HoldResult result;
+    result.status = HoldStatus::Held;
+    result.folder = HeldFolder(parent.path() / std::wstring(name), std::move(made.file));
+    return result;
+}
+
+DWORD renameByHandle(HANDLE file, HANDLE folder, std::wstring_view name, bool replace) {
+    const NativeCalls& calls = nativeCalls();
+    if (calls.setInformation == nullptr || calls.statusToError == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    if (name.empty() || name.find_first_of(L"\\/") != name.npos) {
+        return ERROR_INVALID_NAME;
+    }
+    const std::size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<std::byte> buffer(sizeof(RenameInformation) + nameBytes);
+    auto* information = reinterpret_cast<RenameInformation*>(buffer.data());
+    information->replaceIfExists = replace ? TRUE : FALSE;
+    information->rootDirectory = folder;
+    information->fileNameLength = static_cast<ULONG>(nameBytes);
+    std::copy(name.begin(), name.end(), information->fileName);
+    IO_STATUS_BLOCK status{};
+    const NTSTATUS result = calls.setInformation(
+        file, &status, information, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+    return result < 0 ? calls.statusToError(result) : ERROR_SUCCESS;
+}
+
+DWORD deleteByHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    if (!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof(disposition))) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+std::wstring finalPathOf(HANDLE handle) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(
+            handle, buffer.data(), static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            break;
+        }
+        buffer.resize(length);
+    }
+    if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        return L"\\\\" + buffer.substr(8);
+    }
+    if (buffer.rfind(L"\\\\?\\", 0) == 0) {
+        return buffer.substr(4);
+    }
+    return buffer;
+}
+
+bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right) {
+    return !left.empty() && !right.empty() &&
+           ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                                  static_cast<int>(right.size()),
+                                  TRUE /* ignore case */) == CSTR_EQUAL;
+}
+
+} // namespace qv

@@ -1,0 +1,112 @@
+#pragma once
+// Folders the elevated run trusts only while it holds them open.
+//
+// A folder's name proves nothing where an unelevated program may rename it away and put a
+// folder or a link of its own at that name (anything directly in TEMP, C:\Quorvalent,
+// C:\ProgramData\Quorvalent). A held folder was opened without following a link, its final
+// path was checked on the handle to be exactly the expected one, and it stays open without
+// FILE_SHARE_DELETE: nobody can rename, delete or replace it until the run lets go. A folder
+// the run makes is created and opened in one call, so the folder held is the folder made.
+//
+// Children are opened relative to a held folder's handle, never by a path that could be
+// resolved anew: openRelative, renameByHandle and deleteByHandle are the calls for that.
+
+#include "core/guards.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+inline void closeFileHandle(HANDLE handle) {
+    ::CloseHandle(handle);
+}
+// Holds null, never INVALID_HANDLE_VALUE, for "no file".
+using UniqueFile = UniqueResource<HANDLE, closeFileHandle>;
+
+class HeldFolder {
+public:
+    HeldFolder() = default;
+    HeldFolder(std::filesystem::path path, UniqueFile handle)
+        : path_(std::move(path)), handle_(std::move(handle)) {}
+
+    // The path as the run names it (its parent's path and the child's name), for messages
+    // and for the calls that take paths below a folder whose contents only administrators
+    // may change.
+    const std::filesystem::path& path() const { return path_; }
+    HANDLE handle() const { return handle_.get(); }
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+
+    // Lets go: from here on the folder may be renamed or replaced by anyone allowed to.
+    void reset() { handle_.reset(); }
+
+private:
+    std::filesystem::path path_;
+    UniqueFile handle_;
+};
+
+enum class HoldStatus {
+    Held,
+    Missing,         // nothing of that name (or its parent is missing)
+    Exists,          // HoldMode::CreateNew: something of that name is there already
+    NotAPlainFolder, // a link, a junction, a file, or a folder that is really somewhere else
+    Failed,          // the system refused; see error
+};
+
+struct HoldResult {
+    HoldStatus status = HoldStatus::Failed;
+    DWORD error = ERROR_SUCCESS; // the system's code behind the status, when there is one
+    HeldFolder folder;           // set when Held
+};
+
+// A place the run takes as given rather than makes or checks (a drive root, the common
+// application-data folder, TEMP): opened by its path, links followed as the system follows
+// them, and then held like any other, so that what the run finds below it stays below it.
+HoldResult holdFolderAt(const std::filesystem::path& path);
+
+enum class HoldMode {
+    OpenExisting, // only a folder that is there already
+    CreateNew,    // only a folder made now; anything of that name is Exists
+    OpenOrCreate, // the folder that is there, or a new one where nothing is
+};
+
+// `name` directly inside `parent`, opened relative to the parent's handle without following
+// a link. An existing folder is held only when it is a plain folder whose final path is the
+// parent's final path followed by the name (which also catches a system that follows a link
+// when asked not to). A new one gets `security`, or with none the rules it inherits.
+HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, HoldMode mode,
+                           PSECURITY_DESCRIPTOR security = nullptr);
+
+struct RelativeOpen {
+    UniqueFile file;
+    DWORD error = ERROR_SUCCESS;
+    bool created = false; // FILE_OPEN_IF made it
+};
+
+// NtCreateFile on `name` directly inside the folder `folder` is open as, never following a
+// link at that name (a link is opened as itself), for synchronous I/O. `disposition` and
+// `options` are the native ones (FILE_OPEN, FILE_CREATE, FILE_DIRECTORY_FILE, ...).
+RelativeOpen openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options,
+                          PSECURITY_DESCRIPTOR security = nullptr);
+
+// Gives the open file (opened with DELETE access) the name `name` inside `folder`, both by
+// handle; with `replace`, an existing entry of that name (not a folder) is replaced as a name,
+// whatever it pointed to keeping its bytes. Returns the system's error code, 0 on success.
+DWORD renameByHandle(HANDLE file, HANDLE folder, std::wstring_view name, bool replace);
+
+// Marks the open file, link or empty folder (opened with DELETE access) for deletion when its
+// last handle closes. Returns the system's error code, 0 on success.
+DWORD deleteByHandle(HANDLE file);
+
+// Where the handle really leads, every link on the way resolved, without the "\\?\" form;
+// empty when the system cannot tell.
+std::wstring finalPathOf(HANDLE handle);
+
+// Both non-empty and equal as Windows compares names (ordinal, case ignored).
+bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
+
+} // namespace qv

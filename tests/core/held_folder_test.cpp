@@ -1,0 +1,128 @@
+#include "core/held_folder.h"
+
+#include "support/test_files.h"
+
+#include <gtest/gtest.h>
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* statusName(HoldStatus status) {
+    switch (status) {
+    case HoldStatus::Held:
+        return "Held";
+    case HoldStatus::Missing:
+        return "Missing";
+    case HoldStatus::Exists:
+        return "Exists";
+    case HoldStatus::NotAPlainFolder:
+        return "NotAPlainFolder";
+    case HoldStatus::Failed:
+        return "Failed";
+    }
+    return "?";
+}
+
+// What is at the name before the hold, and what each mode makes of it.
+struct HoldCase {
+    const char* label;
+    const char* present; // "", "folder" or "file"
+    HoldMode mode;
+    HoldStatus expected;
+};
+
+TEST(HeldFolder, EachModeTakesOnlyWhatItMay) {
+    const HoldCase cases[] = {
+        {"missing, open", "", HoldMode::OpenExisting, HoldStatus::Missing},
+        {"missing, create", "", HoldMode::CreateNew, HoldStatus::Held},
+        {"missing, open or create", "", HoldMode::OpenOrCreate, HoldStatus::Held},
+        {"folder, open", "folder", HoldMode::OpenExisting, HoldStatus::Held},
+        {"folder made by another, create", "folder", HoldMode::CreateNew, HoldStatus::Exists},
+        {"folder, open or create", "folder", HoldMode::OpenOrCreate, HoldStatus::Held},
+        {"file, open", "file", HoldMode::OpenExisting, HoldStatus::NotAPlainFolder},
+        {"file, create", "file", HoldMode::CreateNew, HoldStatus::Exists},
+        {"file, open or create", "file", HoldMode::OpenOrCreate, HoldStatus::NotAPlainFolder},
+    };
+    for (const HoldCase& row : cases) {
+        SCOPED_TRACE(row.label);
+        test::TempFolder temp;
+        const fs::path child = temp / L"Hữu";
+        if (std::string(row.present) == "folder") {
+            test::writeFile(child / L"theirs.txt", "theirs");
+        } else if (std::string(row.present) == "file") {
+            test::writeFile(child, "theirs");
+        }
+        HoldResult parent = holdFolderAt(temp.path());
+        ASSERT_EQ(parent.status, HoldStatus::Held);
+        HoldResult held = holdChildFolder(parent.folder, L"Hữu", row.mode);
+        EXPECT_STREQ(statusName(held.status), statusName(row.expected));
+        EXPECT_EQ(static_cast<bool>(held.folder), row.expected == HoldStatus::Held);
+        if (held.folder) {
+            EXPECT_EQ(held.folder.path(), child);
+            EXPECT_TRUE(fs::is_directory(child));
+        }
+        if (std::string(row.present) == "file") {
+            EXPECT_EQ(test::readFile(child), "theirs");
+        }
+    }
+}
+
+// While held, the folder keeps its name and place: an unelevated program of the same user can
+// neither rename it away nor delete it to put its own in its place.
+TEST(HeldFolder, CannotBeRenamedOrDeletedWhileHeldButIsOnceLetGo) {
+    test::TempFolder temp;
+    HoldResult parent = holdFolderAt(temp.path());
+    ASSERT_EQ(parent.status, HoldStatus::Held);
+    HoldResult held = holdChildFolder(parent.folder, L"held", HoldMode::CreateNew);
+    ASSERT_EQ(held.status, HoldStatus::Held);
+    const fs::path moved = temp / L"moved";
+    EXPECT_FALSE(MoveFileExW((temp / L"held").c_str(), moved.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(RemoveDirectoryW((temp / L"held").c_str()));
+    EXPECT_TRUE(fs::is_directory(temp / L"held"));
+    held.folder.reset();
+    EXPECT_TRUE(MoveFileExW((temp / L"held").c_str(), moved.c_str(), 0)) << GetLastError();
+}
+
+// The calls below a held folder: a file made new, renamed into its place over an existing name
+// (a second name of the old file keeps the old bytes), and deleted through its handle.
+TEST(HeldFolder, ChildrenAreMadeRenamedAndDeletedThroughHandles) {
+    test::TempFolder temp;
+    test::writeFile(temp / L"target.txt", "old");
+    ASSERT_TRUE(CreateHardLinkW((temp / L"second-name.txt").c_str(), (temp / L"target.txt").c_str(),
+                                nullptr));
+    HoldResult parent = holdFolderAt(temp.path());
+    ASSERT_EQ(parent.status, HoldStatus::Held);
+    const HANDLE folder = parent.folder.handle();
+
+    RelativeOpen fresh = openRelative(folder, L"new.tmp", GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                                      FILE_NON_DIRECTORY_FILE);
+    ASSERT_TRUE(fresh.file) << fresh.error;
+    EXPECT_TRUE(fresh.created);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(fresh.file.get(), "new", 3, &written, nullptr));
+    EXPECT_EQ(renameByHandle(fresh.file.get(), folder, L"target.txt", false),
+              static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(renameByHandle(fresh.file.get(), folder, L"target.txt", true), 0u);
+    fresh.file.reset();
+    EXPECT_EQ(test::readFile(temp / L"target.txt"), "new");
+    EXPECT_EQ(test::readFile(temp / L"second-name.txt"), "old");
+
+    EXPECT_EQ(openRelative(folder, L"new.tmp", GENERIC_READ, 0, FILE_OPEN, 0).error,
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(openRelative(folder, L"..\\escape", GENERIC_READ, 0, FILE_OPEN, 0).error,
+              static_cast<DWORD>(ERROR_INVALID_NAME));
+
+    RelativeOpen doomed = openRelative(folder, L"second-name.txt", DELETE, FILE_SHARE_READ,
+                                       FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    ASSERT_TRUE(doomed.file) << doomed.error;
+    EXPECT_EQ(deleteByHandle(doomed.file.get()), 0u);
+    doomed.file.reset();
+    EXPECT_FALSE(fs::exists(temp / L"second-name.txt"));
+    EXPECT_EQ(test::readFile(temp / L"target.txt"), "new");
+}
+
+} // namespace
+} // namespace qv
