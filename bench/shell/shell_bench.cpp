@@ -130,7 +130,11 @@ double median(std::vector<double> times) {
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     DiscardingBuffer discard;
-    std::wcout.rdbuf(&discard);
+    // Given back before discard goes: std::wcout is flushed once more at exit.
+    const struct RestoredBuffer {
+        std::wstreambuf* original;
+        ~RestoredBuffer() { std::wcout.rdbuf(original); }
+    } restored{std::wcout.rdbuf(&discard)};
     try {
         if (mode == L"install" && argc == 4) {
             const Clock::time_point start = Clock::now();
