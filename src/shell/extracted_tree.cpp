@@ -60,7 +60,7 @@ bool holdsBytes(const std::wstring& path, std::uint32_t size, std::uint32_t crc,
     return total == size && running == crc;
 }
 
-std::size_t lengthWithoutTrailingSeparators(const std::wstring& name) {
+std::size_t lengthWithoutTrailingSeparators(std::wstring_view name) {
     std::size_t length = name.size();
     while (length > 0 && (name[length - 1] == L'/' || name[length - 1] == L'\\')) {
         --length;
@@ -70,8 +70,7 @@ std::size_t lengthWithoutTrailingSeparators(const std::wstring& name) {
 
 } // namespace
 
-TreeComparison compareExtractedTree(const fs::path& folder,
-                                    const std::vector<ZipEntryRecord>& entries) {
+TreeComparison compareExtractedTree(const fs::path& folder, const ZipEntryList& entries) {
     std::vector<FoundFile> found;
     std::unordered_map<std::wstring, std::size_t> byKey;
     const WalkResult walk = walkDirectory(
@@ -88,14 +87,16 @@ TreeComparison compareExtractedTree(const fs::path& folder,
         return {TreeDifference::Contents, walk.failedFolder.wstring()};
     }
 
-    std::vector<const FoundFile*> matches(entries.size(), nullptr);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].isFolder) {
+    const std::vector<ZipEntryRecord>& records = entries.records;
+    std::vector<const FoundFile*> matches(records.size(), nullptr);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].isFolder) {
             continue;
         }
-        const auto place = byKey.find(windowsNameKey(entries[i].name));
+        const std::wstring_view name = entries.nameOf(records[i]);
+        const auto place = byKey.find(windowsNameKey(name));
         if (place == byKey.end() || !found[place->second].regular) {
-            return {TreeDifference::Names, entries[i].name};
+            return {TreeDifference::Names, std::wstring(name)};
         }
         found[place->second].listed = true;
         matches[i] = &found[place->second];
@@ -109,30 +110,31 @@ TreeComparison compareExtractedTree(const fs::path& folder,
     // The bytes themselves decide, not the listing's size, which may lag behind a file
     // being written.
     std::vector<unsigned char> buffer(kReadSize);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
         if (matches[i] != nullptr &&
-            !holdsBytes(matches[i]->path, entries[i].size, entries[i].crc32, buffer)) {
-            return {TreeDifference::Contents, entries[i].name};
+            !holdsBytes(matches[i]->path, records[i].size, records[i].crc32, buffer)) {
+            return {TreeDifference::Contents, std::wstring(entries.nameOf(records[i]))};
         }
     }
     return {};
 }
 
-void checkExtractedPathLengths(const fs::path& folder, const std::vector<ZipEntryRecord>& entries) {
-    const ZipEntryRecord* longest = nullptr;
+void checkExtractedPathLengths(const fs::path& folder, const ZipEntryList& entries) {
+    std::wstring_view longest;
     std::size_t longestLength = 0;
-    for (const ZipEntryRecord& entry : entries) {
-        const std::size_t length = lengthWithoutTrailingSeparators(entry.name);
+    for (const ZipEntryRecord& entry : entries.records) {
+        const std::wstring_view name = entries.nameOf(entry);
+        const std::size_t length = lengthWithoutTrailingSeparators(name);
         if (length > longestLength) {
-            longest = &entry;
+            longest = name;
             longestLength = length;
         }
     }
     // The folder, a separator, the name and the terminating null.
-    if (longest != nullptr &&
+    if (longestLength > 0 &&
         fs::absolute(folder).wstring().size() + 1 + longestLength + 1 >= kMaxPath) {
         throw std::runtime_error("Đường dẫn trong ZIP quá dài: " +
-                                 toUtf8(printableText(longest->name)));
+                                 toUtf8(printableText(std::wstring(longest))));
     }
 }
 

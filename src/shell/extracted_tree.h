@@ -27,11 +27,10 @@ struct TreeComparison {
 
 // Reads every listed file once, whole, when the names agree.
 TreeComparison compareExtractedTree(const std::filesystem::path& folder,
-                                    const std::vector<ZipEntryRecord>& entries);
+                                    const ZipEntryList& entries);
 
 // Refuses, before anything is unpacked, entries that the Shell could not create below folder:
 // the longest one joined to the folder must stay below MAX_PATH (260, counting the terminator).
-void checkExtractedPathLengths(const std::filesystem::path& folder,
-                               const std::vector<ZipEntryRecord>& entries);
+void checkExtractedPathLengths(const std::filesystem::path& folder, const ZipEntryList& entries);
 
 } // namespace qv

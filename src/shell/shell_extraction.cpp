@@ -112,7 +112,7 @@ void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
 // own counts). A name that differs fails at once; a size or CRC-32 that differs may be a file
 // the Shell is still writing, and fails only when the wait is over.
 bool holdsListedFiles(const fs::path& destination, const ZipSummary& expected, bool waitIsOver) {
-    if (expected.entries.empty()) {
+    if (expected.entries.records.empty()) {
         return true;
     }
     const TreeComparison found = compareExtractedTree(destination, expected.entries);

@@ -19,7 +19,7 @@ std::uint16_t hashBitsOf(std::uint32_t hash) {
 
 } // namespace
 
-PlaceTable::PlaceTable(std::size_t expectedPlaces) {
+PlaceTable::PlaceTable(std::size_t expectedPlaces, std::size_t nameRoom) {
     // A starting value of its own for every table, so that an archive cannot be made with
     // thousands of names that share one hash and slow the walk down to a crawl.
     LARGE_INTEGER now{};
@@ -30,6 +30,8 @@ PlaceTable::PlaceTable(std::size_t expectedPlaces) {
         capacity *= 2;
     }
     resize(capacity);
+    // A key is never longer than its name.
+    keys_.reserve(nameRoom);
 }
 
 // Appends the name's key to the text, with ASCII letters upper-cased, and hashes it and
@@ -37,8 +39,10 @@ PlaceTable::PlaceTable(std::size_t expectedPlaces) {
 // the name holds a character beyond ASCII: its key is then not finished.
 template <typename Char> bool PlaceTable::appendKey(const Char* name, std::size_t size) {
     pendingStart_ = keysUsed_;
+    // Only as far as this name reaches: the vector's own growth keeps adding amortised, and
+    // memory not yet needed stays untouched.
     if (keys_.size() - keysUsed_ < size) {
-        keys_.resize(std::max(2 * keys_.size(), keysUsed_ + size));
+        keys_.resize(keysUsed_ + size);
     }
     wchar_t* const begin = keys_.data() + keysUsed_;
     wchar_t* out = begin;

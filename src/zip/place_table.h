@@ -26,8 +26,9 @@ namespace qv {
 
 class PlaceTable {
 public:
-    // expectedPlaces sizes the first table; it grows as needed.
-    explicit PlaceTable(std::size_t expectedPlaces);
+    // expectedPlaces sizes the first table, and nameRoom (the names' total length, as far as it
+    // is known) the text of the keys; both grow as needed.
+    PlaceTable(std::size_t expectedPlaces, std::size_t nameRoom);
 
     // Takes the entry's name bytes before they are decoded. ASCII bytes decode to the same
     // characters in UTF-8 and in every ANSI code page, so such a name's key is made now and the

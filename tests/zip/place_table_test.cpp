@@ -68,7 +68,7 @@ TEST(ZipNames, CollisionFoundAmongManyPlaces) {
 }
 
 TEST(PlaceTable, KeepsEveryPlaceWhileGrowingFromItsSmallestSize) {
-    PlaceTable table(0);
+    PlaceTable table(0, 0);
     // 3,000 files in 300 folders outgrow the first 64 slots several times over; every other
     // name is prepared from its bytes, the rest keyed by add() alone.
     for (int i = 0; i < 3000; ++i) {
