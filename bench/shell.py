@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Overlay installation against the host's `cp -r` and a bare CopyFileW loop, and the cost of
-one extraction poll against a bare FindFirstFileExW walk.
+"""Overlay installation against the host's `cp -r` and a bare CopyFileW loop, the extraction's
+comparison of the tree with the archive's list against a bare read loop, and the cost of one
+extraction poll against a bare FindFirstFileExW walk.
 
     python3 bench/shell.py [BUILD_DIR]      (default: $QUORVALENT_BUILD_DIR or build/bench)
 
 Builds a package tree of 2,000 files (200 MiB, mixed sizes) in a temporary folder, copies it
 with `cp -r`, with a bare CopyFileW loop under Wine and installs it with installFiles under
 Wine in the same run (best of three each, fresh destination every time), and prints the
-ratios. Then times tallyDirectory, the walk that every extraction poll makes, over 10,000
+ratios. The same tree, zipped (stored), is held against its archive's list
+(compareExtractedTree: names, sizes, CRC-32 of every byte) five times, alternating with a bare
+loop that reads every file once in the same process. Then times tallyDirectory, the walk that every extraction poll makes, over 10,000
 files, alternating with a bare FindFirstFileExW walk in the same process. Uses $WINEPREFIX
 when it names a prefix, otherwise makes a throw-away one with scripts/wine-prefix.sh.
 """
@@ -19,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, SOURCE_DIR)
@@ -98,13 +102,22 @@ def measure(exe, env, work):
             result = run_bench(env, exe, mode, windows_path(package), windows_path(target))
             times[mode].append(float(result[mode + "_seconds"]))
             shutil.rmtree(target)
+    # The same tree as an extraction would leave it, held against its archive's list.
+    archive = os.path.join(work, "package.zip")
+    with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_STORED) as z:
+        for folder, _, files in os.walk(package):
+            for name in sorted(files):
+                path = os.path.join(folder, name)
+                z.write(path, os.path.relpath(path, package).replace(os.sep, "/"))
+    compare = run_bench(env, exe, "compare", windows_path(package), windows_path(archive), "5")
+    os.remove(archive)
     shutil.rmtree(package)
 
     many = os.path.join(work, "many")
     make_many_files(many)
     tally = run_bench(env, exe, "tally", windows_path(many), "5")
     figures = {name: min(values) for name, values in times.items()}
-    figures.update({"package_bytes": total, "tally": tally})
+    figures.update({"package_bytes": total, "tally": tally, "compare": compare})
     return figures
 
 
@@ -117,6 +130,10 @@ def table_rows(figures):
         ("tallyDirectory, %s files (median)" % "{:,}".format(int(tally["tally_files"])), "ms",
          1000 * float(tally["tally_median_seconds"]), "bare FindFirstFileExW walk",
          1000 * float(tally["walk_median_seconds"])),
+        ("tree vs archive list (names, sizes, CRC-32), {:,} files / {} MiB (median)".format(
+            FILES, figures["package_bytes"] >> 20), "ms",
+         1000 * float(figures["compare"]["compare_median_seconds"]),
+         "bare loop reading each file once", 1000 * float(figures["compare"]["loop_median_seconds"])),
     ]
 
 
@@ -147,6 +164,13 @@ def main():
               % (tally["tally_files"], tally["tally_bytes"],
                  1000 * float(tally["tally_median_seconds"]),
                  1000 * float(tally["tally_min_seconds"])))
+        compare = f["compare"]
+        print("tree against the archive's list: median %.1f ms; bare loop reading each file "
+              "once: median %.1f ms; ratio %.2f (5 alternating runs)"
+              % (1000 * float(compare["compare_median_seconds"]),
+                 1000 * float(compare["loop_median_seconds"]),
+                 float(compare["compare_median_seconds"])
+                 / float(compare["loop_median_seconds"])))
         print("bare FindFirstFileExW walk, same process: median %.1f ms, best %.1f ms; "
               "ratio (median) %.2f" % (1000 * float(tally["walk_median_seconds"]),
                                        1000 * float(tally["walk_min_seconds"]),

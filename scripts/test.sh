@@ -13,9 +13,16 @@ build=${1:-build/test}
 base="https://localhost:${QUORVALENT_TEST_PORT:-47443}/quorvalent"
 source scripts/target-arch.sh
 configure() { # BUILD_DIR TOOLCHAIN [CMAKE_ARGS...]
-    local dir=$1 toolchain=$2
+    local dir=$1 toolchain=$2 fresh=()
     shift 2
-    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
+    # CMake keeps the compilers a build folder was first configured with and ignores another
+    # toolchain file: a folder made for the other architecture starts afresh.
+    if [ -f "$dir/CMakeCache.txt" ] &&
+       ! grep -q "^CMAKE_LINKER:FILEPATH=.*/${toolchain#mingw-w64-}-w64-mingw32-" \
+            "$dir/CMakeCache.txt"; then
+        fresh=(--fresh)
+    fi
+    cmake "${fresh[@]}" -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
           -DCMAKE_BUILD_TYPE=Release -DQUORVALENT_RELEASE_BASE="$base" "$@"
 }
 toolchain=$(test_toolchain)

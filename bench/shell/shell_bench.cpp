@@ -5,8 +5,11 @@
 //   shell_bench install SOURCE DESTINATION
 //   shell_bench copyloop SOURCE DESTINATION     (bare walk + CreateDirectoryW + CopyFileW)
 //   shell_bench tally FOLDER REPEATS            (tallyDirectory and a bare walk, alternating)
+//   shell_bench compare FOLDER ARCHIVE REPEATS  (the extracted tree against the archive's list,
+//                                                and a bare loop reading every file once)
 
 #include "install/install_files.h"
+#include "shell/extracted_tree.h"
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
@@ -90,6 +93,33 @@ void bareCopy(const std::wstring& source, const std::wstring& destination) {
     walk(source, copy);
 }
 
+// Every file read once, whole, in pieces as large as the comparison's: what the comparison
+// cannot do without. Returns the bytes read.
+std::uint64_t bareReadLoop(const std::wstring& folder) {
+    std::vector<unsigned char> buffer(256 * 1024);
+    std::uint64_t total = 0;
+    auto read = [&](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return;
+        }
+        const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr /* default security */, OPEN_EXISTING,
+                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr /* no template */);
+        if (file == INVALID_HANDLE_VALUE) {
+            throw std::runtime_error("CreateFileW failed");
+        }
+        DWORD got = 0;
+        while (::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                          nullptr /* synchronous */) &&
+               got != 0) {
+            total += got;
+        }
+        ::CloseHandle(file);
+    };
+    walk(folder, read);
+    return total;
+}
+
 double median(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
@@ -100,7 +130,11 @@ double median(std::vector<double> times) {
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     DiscardingBuffer discard;
-    std::wcout.rdbuf(&discard);
+    // Given back before discard goes: std::wcout is flushed once more at exit.
+    const struct RestoredBuffer {
+        std::wstreambuf* original;
+        ~RestoredBuffer() { std::wcout.rdbuf(original); }
+    } restored{std::wcout.rdbuf(&discard)};
     try {
         if (mode == L"install" && argc == 4) {
             const Clock::time_point start = Clock::now();
@@ -141,11 +175,38 @@ int wmain(int argc, wchar_t** argv) {
                         *std::min_element(walkTimes.begin(), walkTimes.end()));
             return 0;
         }
+        if (mode == L"compare" && argc == 5) {
+            const qv::ZipSummary listed = qv::verifyZipArchive(argv[3]);
+            const int repeats = std::max(1, std::stoi(argv[4]));
+            std::vector<double> compareTimes;
+            std::vector<double> loopTimes;
+            std::uint64_t bytes = 0;
+            for (int i = 0; i < repeats; ++i) {
+                Clock::time_point start = Clock::now();
+                const qv::TreeComparison found = qv::compareExtractedTree(argv[2], listed.entries);
+                compareTimes.push_back(secondsSince(start));
+                if (found.difference != qv::TreeDifference::None) {
+                    throw std::runtime_error("the tree differs from the archive");
+                }
+                start = Clock::now();
+                bytes = bareReadLoop(argv[2]);
+                loopTimes.push_back(secondsSince(start));
+            }
+            if (bytes != listed.totalBytes) {
+                throw std::runtime_error("the bare loop read another number of bytes");
+            }
+            std::printf("compare_files %llu\ncompare_bytes %llu\ncompare_median_seconds %.4f\n"
+                        "loop_median_seconds %.4f\n",
+                        static_cast<unsigned long long>(listed.fileCount),
+                        static_cast<unsigned long long>(bytes), median(compareTimes),
+                        median(loopTimes));
+            return 0;
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
     std::fprintf(stderr, "usage: shell_bench install|copyloop SOURCE DESTINATION | "
-                         "tally FOLDER REPEATS\n");
+                         "tally FOLDER REPEATS | compare FOLDER ARCHIVE REPEATS\n");
     return 2;
 }

@@ -4,12 +4,14 @@
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
+#include "shell/extracted_tree.h"
 #include "shell/shell_automation.h"
 
 #include <windows.h>
 #include <objbase.h>
 
 #include <iostream>
+#include <stdexcept>
 #include <system_error>
 
 namespace qv {
@@ -106,9 +108,26 @@ void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
                            formatByteSize(expected.totalBytes) + L"          ");
 }
 
-// Polls until the expected totals were seen on three consecutive polls or the deadline passed.
-void waitForTotals(const fs::path& destination, const ZipSummary& expected, const std::wstring& tag,
-                   std::chrono::nanoseconds timeLimit) {
+// True when the destination holds what the verifier listed, or nothing was listed (a caller's
+// own counts). A name that differs fails at once; a size or CRC-32 that differs may be a file
+// the Shell is still writing, and fails only when the wait is over.
+bool holdsListedFiles(const fs::path& destination, const ZipSummary& expected, bool waitIsOver) {
+    if (expected.entries.records.empty()) {
+        return true;
+    }
+    const TreeComparison found = compareExtractedTree(destination, expected.entries);
+    if (found.difference == TreeDifference::Names ||
+        (waitIsOver && found.difference == TreeDifference::Contents)) {
+        throw std::runtime_error("Nội dung giải nén không khớp với gói: " +
+                                 toUtf8(printableText(found.name)));
+    }
+    return found.difference == TreeDifference::None;
+}
+
+// Polls until the expected totals were seen on three consecutive polls and the destination
+// holds the listed files, or the deadline passed. True when the files were found to match.
+bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
+                       const std::wstring& tag, std::chrono::nanoseconds timeLimit) {
     const Clock::time_point deadline = Clock::now() + timeLimit;
     int lastPercent = -1;
     Clock::time_point lastDrawn = Clock::now();
@@ -126,10 +145,14 @@ void waitForTotals(const fs::path& destination, const ZipSummary& expected, cons
         }
         pollsAtTotals = reached ? pollsAtTotals + 1 : 0;
         if (pollsAtTotals == kPollsAtTotals) {
-            break;
+            if (holdsListedFiles(destination, expected, false)) {
+                return true;
+            }
+            pollsAtTotals = 0;
         }
         ::Sleep(static_cast<DWORD>(kPollInterval.count()));
     }
+    return false;
 }
 
 } // namespace
@@ -142,6 +165,7 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
 void extractZipWithShell(const fs::path& archive, const fs::path& destination,
                          const ZipSummary& expected, const std::wstring& tag,
                          std::chrono::nanoseconds timeLimit) {
+    checkExtractedPathLengths(destination, expected.entries);
     prepareDestination(destination);
 
     // Declared in reverse release order: items, destination Folder, archive Folder, Shell.
@@ -161,11 +185,15 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
     std::wcout.flush();
 
     // The limit runs from the moment CopyHere has returned.
-    waitForTotals(destination, expected, tag, timeLimit);
+    const bool matched = waitForExtraction(destination, expected, tag, timeLimit);
 
-    // The final tally alone decides: a poll that ran out of time may still have been enough.
+    // The final tally and comparison decide: a poll that ran out of time may still have been
+    // enough.
     const ZipSummary extracted = tallyDirectory(destination);
     check(reachedTotals(extracted, expected), "Giải nén không hoàn tất trong thời gian cho phép.");
+    if (!matched) {
+        holdsListedFiles(destination, expected, true);
+    }
     printProgressEnd(tag,
                      L"Giải nén 100% | " + std::to_wstring(extracted.fileCount) + L" tệp | " +
                          formatByteSize(extracted.totalBytes),

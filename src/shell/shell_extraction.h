@@ -8,8 +8,10 @@
 
 namespace qv {
 
-// Empties destination, has the Shell's CopyHere unpack archive into it, and polls the
-// destination until `expected` has been seen on three consecutive polls or 30 minutes pass.
+// Refuses entries whose path below destination would reach MAX_PATH, empties destination, has
+// the Shell's CopyHere unpack archive into it, and polls the destination until `expected` has
+// been seen on three consecutive polls and the tree holds the files `expected` lists (when it
+// lists them), or 30 minutes pass.
 void extractZipWithShell(const std::filesystem::path& archive,
                          const std::filesystem::path& destination, const ZipSummary& expected,
                          const std::wstring& tag);

@@ -253,6 +253,20 @@ class InstallerRun(unittest.TestCase):
         # Five downloads and 20 s of pauses, not the extraction's 30-minute limit.
         self.assertLess(seconds, 150)
 
+    def test_package_with_a_path_too_long_below_the_work_folder_fails_in_seconds(self):
+        # Each segment is allowed; joined to the extraction folder in TEMP the path reaches
+        # MAX_PATH, which the Shell cannot create.
+        name = "d" * 120 + "/" + "f" * 130 + ".txt"
+        with site.ReleaseSite() as release:
+            release.publish_app(extra_files={name: b"x"})
+            start = time.monotonic()
+            code = self.run_installer()
+            seconds = time.monotonic() - start
+        self.assert_failed_with(code, "Đường dẫn trong ZIP quá dài: " + name)
+        self.assertIn(header(4), self.stdout)
+        self.assertNotIn("Đang giải nén", self.stdout)
+        self.assertLess(seconds, 120)  # one download, not the extraction's 30-minute limit
+
     def test_refused_name_is_echoed_printably_on_the_console_and_in_the_log(self):
         hostile = "x\x1b[2J\r\n2025-01-01 00:00:00 forged line.txt"
         with site.ReleaseSite() as release:

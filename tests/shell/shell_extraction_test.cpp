@@ -10,6 +10,7 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -302,6 +303,84 @@ TEST_F(ShellExtraction, FailuresReportTheShellsOwnReasonOrThePath) {
         EXPECT_EQ(failureOf([&] { extractZipWithShell(c.archive, c.destination, expected, L"T"); }),
                   c.message);
         EXPECT_EQ(console.out(), L"") << c.message; // nothing was started
+    }
+}
+
+TEST_F(ShellExtraction, WhatLandedIsHeldAgainstTheVerifiedList) {
+    const std::string mismatch = "Nội dung giải nén không khớp với gói: ";
+    const std::vector<ZipItem> package = {
+        {"Quorvalent.exe", test::sampleContent(5000, 1), true},
+        {"data/", "", false},
+        {"data/b\xc3\xa0i.txt", test::sampleContent(900, 2), false}};
+    ZipItem wrongCrc = package[2];
+    wrongCrc.crcChange = 1;
+    ZipItem ansiName{"caf\xe9.txt", "x", false};
+    ansiName.utf8Flag = false;
+    // The Shell stand-in reads such a name in the OEM code page, the verifier in the ANSI one.
+    ASSERT_NE(toWide("caf\xe9", CP_ACP), toWide("caf\xe9", CP_OEMCP));
+    const fs::path destination = folder / L"out";
+    const std::string longName = "d/" + std::string(258 - destination.wstring().size(), 'n');
+    const struct {
+        const char* label;
+        std::vector<ZipItem> items;
+        const wchar_t* mode;
+        int delayMs; // the late mode's wait for the last file's bytes
+        std::chrono::nanoseconds limit;
+        std::string failure;
+    } rows[] = {
+        {"as listed", package, L"instant", 0, 60s, "<no exception>"},
+        {"a file under another name fails at once", package, L"renamed", 0, 60s,
+         mismatch + "data/b\xc3\xa0i.txt"},
+        {"a name another code page decodes differently",
+         {package[0], ansiName},
+         L"instant",
+         0,
+         60s,
+         mismatch + toUtf8(toWide("caf\xe9.txt", CP_ACP))},
+        {"bytes still being written are waited for", package, L"late", 2500, 60s, "<no exception>"},
+        {"bytes still wrong at the limit", package, L"late", 5000, 1s,
+         mismatch + "data/b\xc3\xa0i.txt"},
+        {"stored bytes that differ from their CRC-32",
+         {package[0], wrongCrc},
+         L"instant",
+         0,
+         2s,
+         mismatch + "data/b\xc3\xa0i.txt"},
+        {"a path reaching MAX_PATH is refused before anything starts",
+         {package[0], {longName, "x", false}},
+         L"instant",
+         0,
+         60s,
+         "Đường dẫn trong ZIP quá dài: " + longName},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const fs::path archive = folder / L"listed.zip";
+        test::writeZip(archive, row.items);
+        const ZipSummary expected = verifyZipArchive(archive);
+        useMode(row.mode);
+        ::SetEnvironmentVariableW(test::kDelayVariable, std::to_wstring(row.delayMs).c_str());
+        test::ConsoleCapture console;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(failureOf([&] {
+                      extractZipWithShell(archive, destination, expected, L"T", row.limit);
+                  }),
+                  row.failure);
+        const auto took = std::chrono::steady_clock::now() - start;
+        // Success waits for the late bytes; a failure waits for its limit at most, and a
+        // name that differs not even for that.
+        if (row.failure == "<no exception>") {
+            EXPECT_GE(took, std::chrono::milliseconds(row.delayMs));
+        } else {
+            EXPECT_LT(took, std::min<std::chrono::nanoseconds>(row.limit, 10s) + 10s);
+        }
+        if (row.failure.rfind("Đường dẫn", 0) == 0) {
+            EXPECT_EQ(console.out(), L"");
+        }
+        // The late bytes land before the next row empties the destination.
+        ::Sleep(static_cast<DWORD>(std::max<long long>(
+            0, row.delayMs + 500 -
+                   std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
     }
 }
 

@@ -58,9 +58,10 @@ std::string zipBytes(const std::vector<ZipItem>& items, ZipSummary* counted) {
         const std::string& content = folder ? std::string() : item.content;
         const bool deflated = item.deflate && !folder;
         const std::string stored = deflated ? deflateRaw(content) : content;
-        const unsigned long crc = crc32(0, reinterpret_cast<const Bytef*>(content.data()),
-                                        static_cast<uInt>(content.size()));
-        const unsigned flags = isAscii(item.name) ? 0 : 0x0800;
+        const unsigned long crc =
+            item.crcChange ^ crc32(0, reinterpret_cast<const Bytef*>(content.data()),
+                                   static_cast<uInt>(content.size()));
+        const unsigned flags = isAscii(item.name) || !item.utf8Flag ? 0 : 0x0800;
         const unsigned long offset = static_cast<unsigned long>(body.size());
 
         std::string common;

@@ -3,6 +3,7 @@
 
 #include "zip/zip_verifier.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@ struct ZipItem {
     std::string name;    // UTF-8, '/' separated; a trailing '/' makes a folder entry
     std::string content; // ignored for folders
     bool deflate = false;
+    bool utf8Flag = true;        // false: a non-ASCII name goes without the UTF-8 flag
+    std::uint32_t crcChange = 0; // XORed into the recorded CRC-32: bytes that do not match it
 };
 
 // The archive's bytes; `summary`, when given, receives the files and bytes it holds.

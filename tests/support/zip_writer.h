@@ -15,9 +15,13 @@ struct ZipEntry {
     std::string name;
     std::uint32_t uncompressedSize = 0;
     std::uint16_t flags = 0;
+    std::uint16_t method = 0;
     std::string extra;
     std::string comment;
     std::uint32_t signature = 0x02014B50;
+    std::optional<std::uint32_t> compressedSize; // unset: as if stored
+    std::uint16_t startDisk = 0;
+    std::uint32_t localHeaderOffset = 0;
     // When set, written instead of the true lengths of name, extra and comment.
     std::optional<std::uint16_t> nameLength;
     std::optional<std::uint16_t> extraLength;
@@ -60,18 +64,18 @@ inline std::string directoryRecord(const ZipEntry& entry) {
     putUint16(out, 20); // version made by
     putUint16(out, 20); // version needed
     putUint16(out, entry.flags);
-    putUint16(out, 0);                      // stored
-    putUint32(out, 0);                      // time and date
-    putUint32(out, 0);                      // CRC-32
-    putUint32(out, entry.uncompressedSize); // compressed size, as if stored
+    putUint16(out, entry.method);
+    putUint32(out, 0); // time and date
+    putUint32(out, 0); // CRC-32
+    putUint32(out, entry.compressedSize.value_or(entry.uncompressedSize));
     putUint32(out, entry.uncompressedSize);
     putUint16(out, entry.nameLength.value_or(lengthOf(entry.name)));
     putUint16(out, entry.extraLength.value_or(lengthOf(entry.extra)));
     putUint16(out, entry.commentLength.value_or(lengthOf(entry.comment)));
-    putUint16(out, 0); // disk number start
+    putUint16(out, entry.startDisk);
     putUint16(out, 0); // internal attributes
     putUint32(out, 0); // external attributes
-    putUint32(out, 0); // local header offset
+    putUint32(out, entry.localHeaderOffset);
     return out + entry.name + entry.extra + entry.comment;
 }
 
@@ -108,6 +112,17 @@ inline ZipEntry entry(std::string name, std::uint32_t uncompressedSize = 0,
     made.uncompressedSize = uncompressedSize;
     made.flags = flags;
     return made;
+}
+
+// An Info-ZIP Unicode Path extra field (0x7075) naming the entry: version 1, a CRC-32 of the
+// header's name that nothing checks, the UTF-8 name.
+inline std::string unicodePathField(const std::string& name) {
+    std::string out;
+    putUint16(out, 0x7075);
+    putUint16(out, static_cast<std::uint32_t>(5 + name.size()));
+    out.push_back('\x01');
+    putUint32(out, 0);
+    return out + name;
 }
 
 // The usual shape: some data, then one record per name with the given sizes.

@@ -32,13 +32,14 @@ const std::set<std::string> kRefusals = {
 };
 const std::string kUnsafePrefix = "Đã chặn đường dẫn không an toàn trong ZIP: ";
 const std::string kSameNamePrefix = "ZIP chứa tên trùng nhau: ";
+const std::string kMethodPrefix = "Không hỗ trợ phương thức nén trong ZIP: ";
 
 // The outcome with the variable part of a message removed, for the tally.
 std::string classify(const std::string& outcome) {
     if (outcome.rfind("accepted ", 0) == 0 && outcome.find('<') == std::string::npos) {
         return "accepted";
     }
-    for (const std::string& prefix : {kUnsafePrefix, kSameNamePrefix}) {
+    for (const std::string& prefix : {kUnsafePrefix, kSameNamePrefix, kMethodPrefix}) {
         if (outcome.rfind(prefix, 0) == 0 &&
             outcome.find(" <archive left open") == std::string::npos) {
             return prefix;

@@ -163,18 +163,26 @@ struct BackgroundJob {
     fs::path archive;
     fs::path destination;
     DWORD delayMilliseconds;
+    bool lastFileOnly; // the late mode: only the last file's bytes, after one delay
 };
 
 // Unpacks one file at a time with a pause after each, as a slow Shell copy would, so the
-// installer's progress poll sees the files arrive. Holds the DLL loaded until it is done.
+// installer's progress poll sees the files arrive; in the late mode, only the last file's bytes
+// after one pause, as a Shell that sets a file's length before writing it. Holds the DLL loaded
+// until it is done.
 DWORD WINAPI backgroundExtraction(void* parameter) {
     std::unique_ptr<BackgroundJob> job(static_cast<BackgroundJob*>(parameter));
     try {
         const StandInArchive archive(job->archive);
-        for (const ArchiveEntry& entry : archive.entries()) {
-            archive.extract(entry, job->destination);
-            if (!entry.isDirectory) {
-                ::Sleep(job->delayMilliseconds);
+        if (job->lastFileOnly) {
+            ::Sleep(job->delayMilliseconds);
+            archive.extract(*archive.lastFile(), job->destination);
+        } else {
+            for (const ArchiveEntry& entry : archive.entries()) {
+                archive.extract(entry, job->destination);
+                if (!entry.isDirectory) {
+                    ::Sleep(job->delayMilliseconds);
+                }
             }
         }
     } catch (...) {
@@ -190,10 +198,11 @@ DWORD WINAPI backgroundExtraction(void* parameter) {
     return 0;
 }
 
-HRESULT startBackgroundExtraction(const fs::path& archive, const fs::path& destination) {
+HRESULT startBackgroundExtraction(const fs::path& archive, const fs::path& destination,
+                                  bool lastFileOnly) {
     const std::wstring delay = environmentValue(kDelayVariable);
-    auto job = std::make_unique<BackgroundJob>(
-        BackgroundJob{archive, destination, delay.empty() ? 100u : std::stoul(delay)});
+    auto job = std::make_unique<BackgroundJob>(BackgroundJob{
+        archive, destination, delay.empty() ? 100u : std::stoul(delay), lastFileOnly});
     HMODULE pinned = nullptr;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                               reinterpret_cast<LPCWSTR>(&backgroundExtraction), &pinned)) {
@@ -264,9 +273,10 @@ private:
             return E_FAIL;
         }
         if (mode == L"background") {
-            return startBackgroundExtraction(archivePath, path_);
+            return startBackgroundExtraction(archivePath, path_, false);
         }
         const StandInArchive archive(archivePath);
+        const ArchiveEntry* last = archive.lastFile();
         // "short" leaves out the last file, as a Shell copy that gave up part-way would.
         std::size_t filesLeft = archive.fileCount();
         if (mode == L"short" && filesLeft > 0) {
@@ -279,9 +289,19 @@ private:
                 }
                 --filesLeft;
             }
-            archive.extract(entry, path_);
+            if (&entry != last || mode.empty() || mode == L"instant" || mode == L"short") {
+                archive.extract(entry, path_);
+            } else if (mode == L"renamed") {
+                ArchiveEntry renamed = entry;
+                renamed.name += L" (2)";
+                archive.extract(renamed, path_);
+            } else if (mode == L"late") {
+                archive.extractZeros(entry, path_);
+            }
         }
-        return S_OK;
+        return mode == L"late" && last != nullptr
+                   ? startBackgroundExtraction(archivePath, path_, true)
+                   : S_OK;
     }
 
     fs::path path_;

@@ -136,6 +136,22 @@ std::size_t StandInArchive::fileCount() const {
     return files;
 }
 
+const ArchiveEntry* StandInArchive::lastFile() const {
+    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+        if (!entry->isDirectory) {
+            return &*entry;
+        }
+    }
+    return nullptr;
+}
+
+void StandInArchive::extractZeros(const ArchiveEntry& entry, const fs::path& destination) const {
+    const fs::path target = destination / entry.name;
+    fs::create_directories(target.parent_path());
+    const std::vector<unsigned char> zeros(entry.size);
+    writeFile(target, zeros.data(), zeros.size());
+}
+
 void StandInArchive::extract(const ArchiveEntry& entry, const fs::path& destination) const {
     const fs::path target = destination / entry.name;
     if (entry.isDirectory) {

@@ -25,8 +25,13 @@ public:
     const std::vector<ArchiveEntry>& entries() const { return entries_; }
     std::size_t fileCount() const;
 
+    // The last file entry, or null.
+    const ArchiveEntry* lastFile() const;
+
     // Writes one entry below destination, creating the folders on its way.
     void extract(const ArchiveEntry& entry, const std::filesystem::path& destination) const;
+    // The same with zeros in place of the entry's bytes.
+    void extractZeros(const ArchiveEntry& entry, const std::filesystem::path& destination) const;
 
 private:
     std::vector<unsigned char> bytes_;
