@@ -1,3 +1,4 @@
+#include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/install_log.h"
 #include "core/run_context.h"
@@ -22,8 +23,8 @@ namespace fs = std::filesystem;
 TEST(WorkDirectory, NameAndPlace) {
     EXPECT_EQ(workDirectoryName(4242, 123456789012ULL),
               L"QuorvalentInstallerNative-4242-123456789012");
-    const fs::path folder = createWorkDirectory();
-    ScopedFolder guard(folder);
+    const ScopedFolder guard(createWorkDirectory());
+    const fs::path folder = guard.path();
     EXPECT_TRUE(fs::is_directory(folder));
     const std::wstring prefix =
         L"QuorvalentInstallerNative-" + std::to_wstring(GetCurrentProcessId()) + L"-";
@@ -62,32 +63,87 @@ TEST(WorkDirectory, AccessRulesGiveOnlySystemAndAdministratorsFullControlPassedD
     }
 }
 
+// The test prefix's drive V: is a folder that the system reports as a FAT volume.
+const wchar_t kVolumeWithoutAccessRules[] = L"V:\\";
+
+struct WorkFolderCase {
+    const char* label;
+    const char* present; // at the work folder's name beforehand: "", "folder" or "file"
+    fs::path temp;       // below the test folder, or absolute
+    bool created;        // otherwise "Không tạo được thư mục làm việc."
+};
+
 // The name is predictable (process id and tick count), so an unelevated program can create it
-// first and fill it, or put a link or a file there; none of them may be adopted.
-TEST(WorkDirectory, RefusesAnythingOfItsNameThatAlreadyExists) {
-    test::TempFolder temp;
-    test::writeFile(temp / L"planted-folder" / L"planted.dll", "not ours");
-    test::writeFile(temp / L"planted-file", "not ours");
-    for (const wchar_t* name : {L"planted-folder", L"planted-file"}) {
+// first and fill it, or put a link or a file there: none of them may be adopted or stop the
+// run. TEMP comes from the user's settings: it is never created, and a volume that keeps no
+// access rules would make the work folder's own void.
+TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
+    ASSERT_NE(GetFileAttributesW(kVolumeWithoutAccessRules), INVALID_FILE_ATTRIBUTES)
+        << "the test prefix must have its FAT drive";
+    const WorkFolderCase cases[] = {
+        {"a free name", "", L"", true},
+        {"a folder of that name made in advance", "folder", L"", true},
+        {"a file of that name made in advance", "file", L"", true},
+        {"TEMP missing", "", L"missing\\Temp", false},
+        {"TEMP a file", "", L"planted-file", false},
+        {"TEMP on a volume without access rules", "", kVolumeWithoutAccessRules, false},
+    };
+    for (const WorkFolderCase& row : cases) {
+        SCOPED_TRACE(row.label);
+        test::TempFolder root;
+        test::writeFile(root / L"planted-file", "not ours");
+        const fs::path temp = root / row.temp;
+        const std::wstring name = L"QuorvalentInstallerNative-1-2";
+        if (std::string(row.present) == "folder") {
+            test::writeFile(temp / name / L"planted.dll", "not ours");
+        } else if (std::string(row.present) == "file") {
+            test::writeFile(temp / name, "not ours");
+        }
         std::string message;
+        fs::path made;
         try {
-            createWorkDirectoryAt(temp / name);
+            const ScopedFolder folder = createWorkDirectoryAt(temp, name);
+            made = folder.path();
+            EXPECT_TRUE(fs::is_directory(made));
+            // Held: not even this process can rename it away or delete it.
+            EXPECT_FALSE(MoveFileExW(made.c_str(), (root / L"moved").c_str(), 0));
+            EXPECT_FALSE(RemoveDirectoryW(made.c_str()));
+            // Files are still renamed into it by path, as the download does.
+            test::writeFile(root / L"download.part", "zip");
+            EXPECT_TRUE(MoveFileExW((root / L"download.part").c_str(), (made / L"a.zip").c_str(),
+                                    MOVEFILE_REPLACE_EXISTING))
+                << GetLastError();
         } catch (const std::runtime_error& error) {
             message = error.what();
         }
-        EXPECT_EQ(message, "Không tạo được thư mục làm việc.") << toUtf8(name);
+        EXPECT_EQ(message, row.created ? "" : "Không tạo được thư mục làm việc.");
+        if (row.created) {
+            EXPECT_EQ(made, temp / made.filename());
+            EXPECT_EQ(made.filename() == name, std::string(row.present).empty()) << made.string();
+            EXPECT_TRUE(
+                std::regex_match(made.filename().wstring(), std::wregex(name + L"(-[0-9a-f]{8})?")))
+                << made.string();
+            EXPECT_FALSE(fs::exists(made)) << "removed with the guard";
+        }
+        EXPECT_FALSE(fs::exists(root / L"missing"));
+        EXPECT_FALSE(walkDirectory(kVolumeWithoutAccessRules, WalkOrder::FolderFirst,
+                                   WalkErrors::Stop, [](const WalkEntry&) { return false; })
+                         .stoppedByVisitor)
+            << "nothing made on the volume without access rules";
+        EXPECT_EQ(test::readFile(root / L"planted-file"), "not ours");
+        if (std::string(row.present) == "folder") {
+            EXPECT_EQ(test::readFile(temp / name / L"planted.dll"), "not ours");
+        } else if (std::string(row.present) == "file") {
+            EXPECT_EQ(test::readFile(temp / name), "not ours");
+        }
     }
-    EXPECT_EQ(test::readFile(temp / L"planted-folder" / L"planted.dll"), "not ours");
-    EXPECT_EQ(test::readFile(temp / L"planted-file"), "not ours");
-
-    createWorkDirectoryAt(temp / L"missing-parent" / L"new");
-    EXPECT_TRUE(fs::is_directory(temp / L"missing-parent" / L"new"));
 }
 
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
-    const fs::path folder = createWorkDirectory();
+    fs::path folder;
     try {
-        ScopedFolder guard(folder);
+        ScopedFolder guard(createWorkDirectory());
+        folder = guard.path();
         fs::create_directories(folder / L"nested" / L"thư mục");
         std::ofstream(folder / L"nested" / L"file.bin") << "data";
         throw std::runtime_error("boom");
