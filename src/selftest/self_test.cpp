@@ -158,7 +158,8 @@ int runSelfTests(int argc, const wchar_t* const* argv) {
     const int reinstallIndex = reinstallFlagIndex(argc, argv);
     if (reinstallIndex >= 0) {
         check(reinstallIndex + 1 < argc, "Self-test thiếu URL gói cài đặt.");
-        check(isHttpsUrl(argv[reinstallIndex + 1]), "Self-test chỉ nhận URL gói cài đặt https://.");
+        check(isHttpsUrl(argv[reinstallIndex + 1]),
+              "Self-test chỉ nhận URL gói cài đặt bắt đầu bằng https://.");
         runReinstallTest(workFolder.path(), argv[reinstallIndex + 1]);
     }
 

@@ -174,6 +174,7 @@ static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
     while (GetTickCount64() + 150 < start) {
         Sleep(10);
     }
+    fprintf(report, "names=%llu-%llu\nresumed=%llu\n", start, start + 2500, GetTickCount64());
     ResumeThread(process->hThread);
 }
 
