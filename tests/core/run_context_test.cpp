@@ -63,80 +63,58 @@ TEST(WorkDirectory, AccessRulesGiveOnlySystemAndAdministratorsFullControlPassedD
     }
 }
 
-// The test prefix's drive V: is a folder that the system reports as a FAT volume.
-const wchar_t kVolumeWithoutAccessRules[] = L"V:\\";
-
-struct WorkFolderCase {
-    const char* label;
-    const char* present; // at the work folder's name beforehand: "", "folder" or "file"
-    fs::path temp;       // below the test folder, or absolute
-    bool created;        // otherwise "Không tạo được thư mục làm việc."
-};
-
 // The name is predictable (process id and tick count), so an unelevated program can create it
-// first and fill it, or put a link or a file there: none of them may be adopted or stop the
-// run. TEMP comes from the user's settings: it is never created, and a volume that keeps no
-// access rules would make the work folder's own void.
+// first and fill it, or put a file there: neither may be adopted, nor stop the run. TEMP comes
+// from the user's settings: it is never created, and a volume that keeps no access rules (the
+// test prefix's drive V: is reported as FAT) would make the work folder's own void.
 TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
-    ASSERT_NE(GetFileAttributesW(kVolumeWithoutAccessRules), INVALID_FILE_ATTRIBUTES)
-        << "the test prefix must have its FAT drive";
-    const WorkFolderCase cases[] = {
+    const struct {
+        const char* label;
+        const char* present; // at the work folder's name beforehand
+        fs::path temp;       // below the test folder, or absolute
+        bool created;        // otherwise "Không tạo được thư mục làm việc."
+    } cases[] = {
         {"a free name", "", L"", true},
         {"a folder of that name made in advance", "folder", L"", true},
         {"a file of that name made in advance", "file", L"", true},
         {"TEMP missing", "", L"missing\\Temp", false},
-        {"TEMP a file", "", L"planted-file", false},
-        {"TEMP on a volume without access rules", "", kVolumeWithoutAccessRules, false},
+        {"TEMP on a volume without access rules", "", L"V:\\", false},
     };
-    for (const WorkFolderCase& row : cases) {
+    ASSERT_NE(GetFileAttributesW(L"V:\\"), INVALID_FILE_ATTRIBUTES) << "the test prefix lacks V:";
+    const std::wstring name = L"QuorvalentInstallerNative-1-2";
+    for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         test::TempFolder root;
-        test::writeFile(root / L"planted-file", "not ours");
         const fs::path temp = root / row.temp;
-        const std::wstring name = L"QuorvalentInstallerNative-1-2";
-        if (std::string(row.present) == "folder") {
-            test::writeFile(temp / name / L"planted.dll", "not ours");
-        } else if (std::string(row.present) == "file") {
-            test::writeFile(temp / name, "not ours");
+        const fs::path planted =
+            std::string(row.present) == "folder" ? temp / name / L"x.dll" : temp / name;
+        if (*row.present != '\0') {
+            test::writeFile(planted, "not ours");
         }
         std::string message;
         fs::path made;
         try {
-            const ScopedFolder folder = createWorkDirectoryAt(temp, name);
-            made = folder.path();
-            EXPECT_TRUE(fs::is_directory(made));
-            // Held: not even this process can rename it away or delete it.
-            EXPECT_FALSE(MoveFileExW(made.c_str(), (root / L"moved").c_str(), 0));
-            EXPECT_FALSE(RemoveDirectoryW(made.c_str()));
-            // Files are still renamed into it by path, as the download does.
-            test::writeFile(root / L"download.part", "zip");
-            EXPECT_TRUE(MoveFileExW((root / L"download.part").c_str(), (made / L"a.zip").c_str(),
-                                    MOVEFILE_REPLACE_EXISTING))
-                << GetLastError();
+            made = createWorkDirectoryAt(temp, name).path();
         } catch (const std::runtime_error& error) {
             message = error.what();
         }
         EXPECT_EQ(message, row.created ? "" : "Không tạo được thư mục làm việc.");
         if (row.created) {
-            EXPECT_EQ(made, temp / made.filename());
-            EXPECT_EQ(made.filename() == name, std::string(row.present).empty()) << made.string();
-            EXPECT_TRUE(
-                std::regex_match(made.filename().wstring(), std::wregex(name + L"(-[0-9a-f]{8})?")))
-                << made.string();
-            EXPECT_FALSE(fs::exists(made)) << "removed with the guard";
+            // The name itself when it was free, else the name, "-" and eight hexadecimal digits.
+            const std::wstring taken = made.filename().wstring();
+            EXPECT_EQ(taken.substr(0, name.size()), name);
+            EXPECT_EQ(taken.size(), name.size() + (*row.present != '\0' ? 9 : 0));
+            EXPECT_FALSE(fs::exists(made)) << "removed with its guard";
+        }
+        if (*row.present != '\0') {
+            EXPECT_EQ(test::readFile(planted), "not ours");
         }
         EXPECT_FALSE(fs::exists(root / L"missing"));
-        EXPECT_FALSE(walkDirectory(kVolumeWithoutAccessRules, WalkOrder::FolderFirst,
-                                   WalkErrors::Stop, [](const WalkEntry&) { return false; })
-                         .stoppedByVisitor)
-            << "nothing made on the volume without access rules";
-        EXPECT_EQ(test::readFile(root / L"planted-file"), "not ours");
-        if (std::string(row.present) == "folder") {
-            EXPECT_EQ(test::readFile(temp / name / L"planted.dll"), "not ours");
-        } else if (std::string(row.present) == "file") {
-            EXPECT_EQ(test::readFile(temp / name), "not ours");
-        }
     }
+    EXPECT_FALSE(walkDirectory(L"V:\\", WalkOrder::FolderFirst, WalkErrors::Stop,
+                               [](const WalkEntry&) { return false; })
+                     .stoppedByVisitor)
+        << "nothing made on the volume without access rules";
 }
 
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
