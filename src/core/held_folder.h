@@ -81,9 +81,9 @@ HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, Hol
                            PSECURITY_DESCRIPTOR security = nullptr);
 
 // holdChildFolder, with a handle that carries no DELETE access, for a folder that files are
-// renamed into while it is held. The system opens a rename's target folder without sharing
-// delete, so it refuses every such rename into a folder that a handle with DELETE access holds.
-// Nobody else can rename or delete the folder meanwhile (the share mode still denies delete);
+// renamed into while it is held: Windows opens the folder a rename goes into sharing only read
+// and write, so while a handle with DELETE access is open on it, every rename into it fails.
+// Nobody can rename or delete the folder meanwhile all the same (the share mode denies delete);
 // the run deletes it through a new handle once it has let go.
 HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_view name,
                                         HoldMode mode, PSECURITY_DESCRIPTOR security = nullptr);

@@ -33,6 +33,7 @@ UniqueLocalMemory workFolderSecurityDescriptor() {
 namespace {
 
 const char kWorkFolderFailure[] = "Không tạo được thư mục làm việc.";
+constexpr int kWorkFolderAttempts = 5; // names tried before the run gives up
 
 // Eight hexadecimal digits nobody can choose in advance.
 std::wstring randomSuffix() {

@@ -23,14 +23,11 @@ extern const wchar_t kWorkFolderSddl[];
 // The self-relative security descriptor built from those rules; empty when it cannot be built.
 UniqueLocalMemory workFolderSecurityDescriptor();
 
-// Names tried for the work folder before the run gives up.
-constexpr int kWorkFolderAttempts = 5;
-
 // The creation itself, for a given TEMP and name. TEMP is taken as it is, never created, and
 // must be on a volume that keeps access rules. The folder is created and held in one call with
 // the work folder's rules. A name that is taken (folder, file or link) is left as it is, and the
-// name followed by "-" and eight random hexadecimal digits is tried instead, up to
-// kWorkFolderAttempts names in all. Any failure raises "Không tạo được thư mục làm việc.".
+// name followed by "-" and eight random hexadecimal digits is tried instead, up to five names in
+// all. Any failure raises "Không tạo được thư mục làm việc.".
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name);
 
 // The name of the work folder for a process id and tick count.

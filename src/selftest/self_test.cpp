@@ -141,6 +141,7 @@ int runSelfTests(int argc, const wchar_t* const* argv) {
 
     const ScopedFolder workFolder(createWorkDirectory());
     const fs::path safeArchive = copyIntoWorkFolder(argv[2], workFolder.path(), L"safe-input.zip");
+    // The verifier's own words for an archive it cannot open.
     check(!safeArchive.empty(), "Không mở được ZIP: " + toUtf8(argv[2]));
     const fs::path unsafeArchive =
         copyIntoWorkFolder(argv[3], workFolder.path(), L"unsafe-input.zip");
