@@ -1,6 +1,8 @@
 #include "core/directory_walk.h"
 
 #include "core/guards.h"
+#include "core/held_folder.h"
+#include "core/tree_removal.h"
 
 #include <utility>
 
@@ -125,19 +127,6 @@ std::wstring walkRoot(const std::filesystem::path& root) {
     return text;
 }
 
-void removeEntry(const wchar_t* path, DWORD attributes) {
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    }
-    // A folder link is a directory entry of its own: RemoveDirectoryW deletes the link and
-    // leaves its target alone.
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        ::RemoveDirectoryW(path);
-    } else {
-        ::DeleteFileW(path);
-    }
-}
-
 } // namespace
 
 WalkResult walkDirectory(const std::filesystem::path& root, WalkOrder order, WalkErrors onError,
@@ -148,21 +137,25 @@ WalkResult walkDirectory(const std::filesystem::path& root, WalkOrder order, Wal
 void removeTree(const std::filesystem::path& path) noexcept {
     try {
         const std::wstring root = walkRoot(path);
-        const DWORD attributes = ::GetFileAttributesW(root.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const std::size_t separator = root.find_last_of(L"\\/");
+        if (separator == std::wstring::npos || separator + 1 == root.size()) {
             return;
         }
-        const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                              (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-        if (isFolder) {
-            walkDirectory(root, WalkOrder::ContentsFirst, WalkErrors::Skip,
-                          [](const WalkEntry& entry) {
-                              // The view ends at the entry's name: a terminated copy for the call.
-                              removeEntry(std::wstring(entry.path).c_str(), entry.attributes);
-                              return true;
-                          });
+        std::wstring parentPath = root.substr(0, separator);
+        if (parentPath.empty() || parentPath.back() == L':') {
+            parentPath += L'\\'; // a drive's root
         }
-        removeEntry(root.c_str(), attributes);
+        // The folder that holds it is taken as the caller names it; from there on the removal
+        // goes through handles and follows nothing.
+        const HANDLE opened = ::CreateFileW(
+            parentPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr /* security */,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr /* template */);
+        if (opened == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        const UniqueFile parent(opened);
+        removeChild(parent.get(), std::wstring_view(root).substr(separator + 1));
     } catch (...) {
         // Out of memory while removing: what remains stays, as with any other removal error.
     }

@@ -57,8 +57,9 @@ WalkResult walkDirectory(const std::filesystem::path& root, WalkOrder order, Wal
                          const WalkVisitor& visit);
 
 // Removes path and everything below it without following any link: a link is deleted itself,
-// never what it points to. Read-only files are removed too. Errors are ignored; whatever cannot
-// be removed stays. Never throws.
+// never what it points to. The folder that holds path is opened by its name; below it, the
+// removal goes through handles (core/tree_removal.h). Read-only files are removed too. Errors
+// are ignored; whatever cannot be removed stays. Never throws.
 void removeTree(const std::filesystem::path& path) noexcept;
 
 } // namespace qv

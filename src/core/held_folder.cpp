@@ -153,9 +153,10 @@ HoldResult holdFolderAt(const std::filesystem::path& path) {
     return result;
 }
 
-HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, HoldMode mode,
-                           PSECURITY_DESCRIPTOR security) {
-    constexpr ACCESS_MASK access = kHoldAccess | DELETE;
+namespace {
+
+HoldResult holdChild(const HeldFolder& parent, std::wstring_view name, HoldMode mode,
+                     PSECURITY_DESCRIPTOR security, ACCESS_MASK access) {
     if (mode != HoldMode::CreateNew) {
         RelativeOpen existing =
             openRelative(parent.handle(), name, access, kHoldShare, FILE_OPEN, FILE_DIRECTORY_FILE);
@@ -189,6 +190,26 @@ HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, Hol
     result.status = HoldStatus::Held;
     result.folder = HeldFolder(parent.path() / std::wstring(name), std::move(made.file));
     return result;
+}
+
+} // namespace
+
+HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, HoldMode mode,
+                           PSECURITY_DESCRIPTOR security) {
+    return holdChild(parent, name, mode, security, kHoldAccess | DELETE);
+}
+
+HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_view name,
+                                        HoldMode mode, PSECURITY_DESCRIPTOR security) {
+    return holdChild(parent, name, mode, security, kHoldAccess);
+}
+
+bool keepsAccessRules(HANDLE folder) {
+    DWORD flags = 0;
+    return ::GetVolumeInformationByHandleW(folder, nullptr /* label */, 0, nullptr /* serial */,
+                                           nullptr /* name length */, &flags,
+                                           nullptr /* file system */, 0) != FALSE &&
+           (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
 DWORD renameByHandle(HANDLE file, HANDLE folder, std::wstring_view name, bool replace) {

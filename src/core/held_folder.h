@@ -80,6 +80,18 @@ enum class HoldMode {
 HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, HoldMode mode,
                            PSECURITY_DESCRIPTOR security = nullptr);
 
+// holdChildFolder, with a handle that carries no DELETE access, for a folder that files are
+// renamed into while it is held: Windows opens the folder a rename goes into sharing only read
+// and write, so while a handle with DELETE access is open on it, every rename into it fails.
+// Nobody can rename or delete the folder meanwhile all the same (the share mode denies delete);
+// the run deletes it through a new handle once it has let go.
+HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_view name,
+                                        HoldMode mode, PSECURITY_DESCRIPTOR security = nullptr);
+
+// Whether the volume of the open file or folder keeps and enforces access rules (NTFS does;
+// FAT, exFAT and many network shares do not, where a folder's rules protect nothing).
+bool keepsAccessRules(HANDLE folder);
+
 struct RelativeOpen {
     UniqueFile file;
     DWORD error = ERROR_SUCCESS;

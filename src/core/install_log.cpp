@@ -21,40 +21,39 @@ std::string formatLogLine(const SYSTEMTIME& time, const std::string& message) {
 
 namespace {
 
-std::wstring finalPath(const std::filesystem::path& folder) {
-    const HANDLE opened = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr /* security */, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    const UniqueFile handle(opened);
-    return finalPathOf(handle.get());
-}
-
 // Opens the existing log, or creates it only where nothing of its name exists: a dangling link
 // in its place must not get its target created.
-UniqueFile openOrCreate(const std::filesystem::path& path) {
-    constexpr DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
-    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    HANDLE opened = ::CreateFileW(path.c_str(), access, share, nullptr /* security */,
-                                  OPEN_EXISTING, flags, nullptr /* template */);
-    if (opened == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        opened = ::CreateFileW(path.c_str(), access, share, nullptr /* security */, CREATE_NEW,
-                               flags, nullptr /* template */);
+UniqueFile openOrCreate(HANDLE folder, const std::wstring& name) {
+    constexpr ACCESS_MASK access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    constexpr ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    RelativeOpen opened =
+        openRelative(folder, name, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!opened.file && opened.error == ERROR_FILE_NOT_FOUND) {
+        opened = openRelative(folder, name, access, share, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
     }
-    return UniqueFile(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+    return std::move(opened.file);
 }
 
-// The log folder is writable by more than administrators on many machines. A link or a second
-// hard link there would turn this elevated append into a write anywhere: the log is only
-// written when it is a plain file of its own, opened without following a link, and reached
-// through no link below the common application-data folder (which is what the final path
-// shows, also where a system does not stop at a link when asked to).
+// The log folder is writable by more than administrators on many machines: anyone may make
+// "Quorvalent" there first, as a link or a junction. It is held before anything is opened in
+// it, and only when it is a plain folder exactly where its name says: otherwise no file is
+// created anywhere and the line is dropped. Below it, a link or a second hard link in place of
+// the log would turn this elevated append into a write anywhere: the log is only written when
+// it is a plain file of its own, opened without following a link, and still exactly where its
+// name says (which is what the final path shows, also where a system does not stop at a link
+// when asked to).
 UniqueFile openLogForAppend(const std::filesystem::path& path) {
-    UniqueFile file = openOrCreate(path);
+    const HoldResult dataFolder = holdFolderAt(path.parent_path().parent_path());
+    if (dataFolder.status != HoldStatus::Held) {
+        return UniqueFile();
+    }
+    const HoldResult logFolder = holdChildFolderWithoutDelete(
+        dataFolder.folder, path.parent_path().filename().wstring(), HoldMode::OpenOrCreate);
+    if (logFolder.status != HoldStatus::Held) {
+        return UniqueFile();
+    }
+    const std::wstring name = path.filename().wstring();
+    UniqueFile file = openOrCreate(logFolder.folder.handle(), name);
     if (!file) {
         return file;
     }
@@ -65,12 +64,7 @@ UniqueFile openLogForAppend(const std::filesystem::path& path) {
         information.nNumberOfLinks != 1) {
         return UniqueFile();
     }
-    // The application-data folder itself may have been moved by an administrator; below it,
-    // the file must be exactly where its name says.
-    const std::filesystem::path dataFolder = path.parent_path().parent_path();
-    const std::wstring expected = finalPath(dataFolder) + L"\\" +
-                                  path.parent_path().filename().wstring() + L"\\" +
-                                  path.filename().wstring();
+    const std::wstring expected = finalPathOf(logFolder.folder.handle()) + L"\\" + name;
     if (!samePathIgnoringCase(finalPathOf(file.get()), expected)) {
         return UniqueFile();
     }
@@ -95,7 +89,6 @@ std::string withCrLf(const std::string& text) {
 void writeLog(const std::string& message) noexcept {
     try {
         const std::filesystem::path path = logFilePath();
-        std::filesystem::create_directories(path.parent_path());
         SYSTEMTIME now{};
         ::GetLocalTime(&now);
         const UniqueFile log = openLogForAppend(path);

@@ -2,12 +2,14 @@
 
 #include "core/errors.h"
 #include "core/guards.h"
+#include "core/held_folder.h"
 
 #include <windows.h>
 #include <sddl.h>
 #include <shlobj.h>
 
-#include <system_error>
+#include <cstdint>
+#include <random>
 #include <vector>
 
 namespace qv {
@@ -30,41 +32,54 @@ UniqueLocalMemory workFolderSecurityDescriptor() {
 
 namespace {
 
-bool createProtectedFolder(const std::filesystem::path& folder) {
-    const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
-    if (!descriptor) {
-        return false;
+const char kWorkFolderFailure[] = "Không tạo được thư mục làm việc.";
+constexpr int kWorkFolderAttempts = 5; // names tried before the run gives up
+
+// Eight hexadecimal digits nobody can choose in advance.
+std::wstring randomSuffix() {
+    std::random_device source;
+    const auto bits = static_cast<std::uint32_t>(source());
+    std::wstring digits(8, L'0');
+    for (int index = 0; index < 8; ++index) {
+        digits[index] = L"0123456789abcdef"[(bits >> (28 - 4 * index)) & 0xF];
     }
-    SECURITY_ATTRIBUTES attributes{};
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = descriptor.get();
-    attributes.bInheritHandle = FALSE;
-    // Fails with ERROR_ALREADY_EXISTS for a folder, file or link of that name: only a folder
-    // made here, with these rules from its first moment, is trusted.
-    return ::CreateDirectoryW(folder.c_str(), &attributes) != FALSE;
+    return digits;
 }
 
 } // namespace
 
-void createWorkDirectoryAt(const std::filesystem::path& folder) {
-    // TEMP itself may be missing; it is the user's folder and keeps its own rules.
-    std::error_code error;
-    std::filesystem::create_directories(folder.parent_path(), error);
-    check(!error && createProtectedFolder(folder), "Không tạo được thư mục làm việc.");
+ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name) {
+    // TEMP comes from the user's own settings: a missing one is not created wherever it points,
+    // and one on a volume without access rules would make the work folder's rules void.
+    HoldResult parent = holdFolderAt(temp);
+    check(parent.status == HoldStatus::Held && keepsAccessRules(parent.folder.handle()),
+          kWorkFolderFailure);
+    const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
+    check(static_cast<bool>(descriptor), kWorkFolderFailure);
+
+    std::wstring candidate = name;
+    for (int attempt = 1;; ++attempt) {
+        // Held without DELETE access: the downloads are renamed into it by path.
+        HoldResult made = holdChildFolderWithoutDelete(parent.folder, candidate,
+                                                       HoldMode::CreateNew, descriptor.get());
+        if (made.status == HoldStatus::Held) {
+            return ScopedFolder(std::move(parent.folder), std::move(made.folder));
+        }
+        check(made.status == HoldStatus::Exists && attempt < kWorkFolderAttempts,
+              kWorkFolderFailure);
+        candidate = name + L"-" + randomSuffix();
+    }
 }
 
-std::filesystem::path createWorkDirectory() {
+ScopedFolder createWorkDirectory() {
     wchar_t temp[MAX_PATH] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH, temp);
     check(length >= 1 && length < MAX_PATH, "Không đọc được thư mục TEMP.");
 
     const unsigned long long ticks = ::GetTickCount64();
     const unsigned long processId = ::GetCurrentProcessId();
-    const std::filesystem::path folder =
-        std::filesystem::path(std::wstring(temp, length)) / workDirectoryName(processId, ticks);
-
-    createWorkDirectoryAt(folder);
-    return folder;
+    return createWorkDirectoryAt(std::filesystem::path(std::wstring(temp, length)),
+                                 workDirectoryName(processId, ticks));
 }
 
 std::filesystem::path programPath() {

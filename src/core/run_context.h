@@ -3,16 +3,18 @@
 // and the installation log. Every value is computed afresh on each call.
 
 #include "core/guards.h"
+#include "core/scoped_folder.h"
 
 #include <filesystem>
 #include <string>
 
 namespace qv {
 
-// TEMP\QuorvalentInstallerNative-<pid>-<tick count>, created new in this run and readable and
-// writable by SYSTEM and Administrators only. A folder of that name that already exists is
-// refused: anything inside it could have been put there by an unelevated program.
-std::filesystem::path createWorkDirectory();
+// TEMP\QuorvalentInstallerNative-<pid>-<tick count>, created new in this run, readable and
+// writable by SYSTEM and Administrators only, and held (TEMP with it) until the returned guard
+// removes it: an unelevated program can neither adopt a folder of its own for the run nor swap
+// the run's folder for one later.
+ScopedFolder createWorkDirectory();
 
 // The work folder's access rules as SDDL: full control for SYSTEM and Administrators, passed on
 // to everything created inside, nothing inherited from TEMP.
@@ -21,10 +23,12 @@ extern const wchar_t kWorkFolderSddl[];
 // The self-relative security descriptor built from those rules; empty when it cannot be built.
 UniqueLocalMemory workFolderSecurityDescriptor();
 
-// The creation itself, for a given place: the parent is created when missing, the folder itself
-// only new, with the work folder's access rules. Anything of that name that exists already
-// (folder, file or link) raises "Không tạo được thư mục làm việc." and is left as it is.
-void createWorkDirectoryAt(const std::filesystem::path& folder);
+// The creation itself, for a given TEMP and name. TEMP is taken as it is, never created, and
+// must be on a volume that keeps access rules. The folder is created and held in one call with
+// the work folder's rules. A name that is taken (folder, file or link) is left as it is, and the
+// name followed by "-" and eight random hexadecimal digits is tried instead, up to five names in
+// all. Any failure raises "Không tạo được thư mục làm việc.".
+ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name);
 
 // The name of the work folder for a process id and tick count.
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "core/directory_walk.h"
+#include "core/held_folder.h"
+#include "core/tree_removal.h"
 
 #include <filesystem>
 
@@ -9,17 +11,31 @@ namespace qv {
 // Owns a folder for the length of a scope: removes it with everything in it when the scope
 // ends, normally or by an exception. Removal errors are ignored (a file still open stays), and
 // a link found inside is removed itself, never what it points to.
+//
+// A held folder (the run's work folder) stays held, and with it its parent, until the removal:
+// nobody can rename it away and put something else at its name meanwhile, and the removal
+// walks below the handle, not below the name. A folder given by path is removed by that path.
 class ScopedFolder {
 public:
-    explicit ScopedFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
-    ~ScopedFolder() { removeTree(folder_); }
+    explicit ScopedFolder(std::filesystem::path folder) : path_(std::move(folder)) {}
+    ScopedFolder(HeldFolder parent, HeldFolder folder)
+        : path_(folder.path()), parent_(std::move(parent)), folder_(std::move(folder)) {}
+    ~ScopedFolder() {
+        if (folder_) {
+            removeHeldFolder(parent_, folder_);
+        } else {
+            removeTree(path_);
+        }
+    }
     ScopedFolder(const ScopedFolder&) = delete;
     ScopedFolder& operator=(const ScopedFolder&) = delete;
 
-    const std::filesystem::path& path() const { return folder_; }
+    const std::filesystem::path& path() const { return path_; }
 
 private:
-    std::filesystem::path folder_;
+    std::filesystem::path path_;
+    HeldFolder parent_;
+    HeldFolder folder_;
 };
 
 } // namespace qv

@@ -11,6 +11,9 @@
 #include "shell/shortcut.h"
 #include "zip/zip_verifier.h"
 
+#include <windows.h>
+
+#include <cwchar>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -50,11 +53,14 @@ void runExtractionTest(const fs::path& workFolder, const fs::path& safeArchive,
     check(tallyDirectory(output) == expected, "Self-test giải nén không khớp dữ liệu ZIP.");
 }
 
+// An archive that could not even be copied (an empty path) counts as blocked: it was unreadable.
 void runZipSlipTest(const fs::path& unsafeArchive) {
     bool verified = false;
     try {
-        verifyZipArchive(unsafeArchive);
-        verified = true;
+        if (!unsafeArchive.empty()) {
+            verifyZipArchive(unsafeArchive);
+            verified = true;
+        }
     } catch (const std::exception&) {
         // Any refusal counts as blocked: the archive never reaches extraction.
     }
@@ -102,6 +108,22 @@ void runReinstallTest(const fs::path& workFolder, const std::wstring& packageUrl
         << L"REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, giữ tệp ngoài gói.\n";
 }
 
+// The archive the caller named, copied into the work folder once: everything after that works
+// on the copy, which only administrators can change, never on the caller's file again. Empty
+// when the caller's file cannot be copied.
+fs::path copyIntoWorkFolder(const fs::path& archive, const fs::path& workFolder,
+                            const wchar_t* name) {
+    const fs::path copy = workFolder / name;
+    if (!::CopyFileW(archive.c_str(), copy.c_str(), TRUE /* fail if it exists */)) {
+        return fs::path();
+    }
+    return copy;
+}
+
+bool isHttpsUrl(const wchar_t* url) {
+    return ::_wcsnicmp(url, L"https://", 8) == 0;
+}
+
 // The first "--reinstall-url" from position 4 on; positions 2 and 3 are the archives.
 int reinstallFlagIndex(int argc, const wchar_t* const* argv) {
     for (int index = 4; index < argc; ++index) {
@@ -116,13 +138,16 @@ int reinstallFlagIndex(int argc, const wchar_t* const* argv) {
 
 int runSelfTests(int argc, const wchar_t* const* argv) {
     check(argc >= 4, "Cú pháp self-test: --self-test <safe.zip> <unsafe.zip>");
-    const fs::path safeArchive = argv[2];
-    const fs::path unsafeArchive = argv[3];
-
-    // A broken sample must fail before anything is written to disk.
-    const ZipSummary safeSummary = verifyZipArchive(safeArchive);
 
     const ScopedFolder workFolder(createWorkDirectory());
+    const fs::path safeArchive = copyIntoWorkFolder(argv[2], workFolder.path(), L"safe-input.zip");
+    // The verifier's own words for an archive it cannot open.
+    check(!safeArchive.empty(), "Không mở được ZIP: " + toUtf8(argv[2]));
+    const fs::path unsafeArchive =
+        copyIntoWorkFolder(argv[3], workFolder.path(), L"unsafe-input.zip");
+
+    // A broken sample fails before anything is extracted.
+    const ZipSummary safeSummary = verifyZipArchive(safeArchive);
 
     if (hasFlag(argc, argv, L"--network-self-test")) {
         runNetworkTest(workFolder.path());
@@ -134,6 +159,8 @@ int runSelfTests(int argc, const wchar_t* const* argv) {
     const int reinstallIndex = reinstallFlagIndex(argc, argv);
     if (reinstallIndex >= 0) {
         check(reinstallIndex + 1 < argc, "Self-test thiếu URL gói cài đặt.");
+        check(isHttpsUrl(argv[reinstallIndex + 1]),
+              "Self-test chỉ nhận URL gói cài đặt bắt đầu bằng https://.");
         runReinstallTest(workFolder.path(), argv[reinstallIndex + 1]);
     }
 

@@ -1,5 +1,7 @@
 #include "core/held_folder.h"
 
+#include "core/errors.h"
+
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -28,10 +30,24 @@ const char* statusName(HoldStatus status) {
 // What is at the name before the hold, and what each mode makes of it.
 struct HoldCase {
     const char* label;
-    const char* present; // "", "folder" or "file"
+    const char* present; // "", "folder", "file", or the name of a link of the link fixture
     HoldMode mode;
     HoldStatus expected;
 };
+
+using HoldFunction = HoldResult (*)(const HeldFolder&, std::wstring_view, HoldMode,
+                                    PSECURITY_DESCRIPTOR);
+
+// The link fixture (tests/support/with_link_fixture.py): links that only the host side can make.
+fs::path linkFixture() {
+    const std::wstring root = test::environmentText(L"QUORVALENT_LINK_FIXTURE");
+    EXPECT_FALSE(root.empty()) << "run under tests.support.with_link_fixture";
+    return root;
+}
+
+bool isLinkRow(const HoldCase& row) {
+    return std::string(row.present).find("link") != std::string::npos;
+}
 
 TEST(HeldFolder, EachModeTakesOnlyWhatItMay) {
     const HoldCase cases[] = {
@@ -44,46 +60,70 @@ TEST(HeldFolder, EachModeTakesOnlyWhatItMay) {
         {"file, open", "file", HoldMode::OpenExisting, HoldStatus::NotAPlainFolder},
         {"file, create", "file", HoldMode::CreateNew, HoldStatus::Exists},
         {"file, open or create", "file", HoldMode::OpenOrCreate, HoldStatus::NotAPlainFolder},
+        // A system may follow a link although asked not to: the final path still tells.
+        {"link to a folder, open", "root-link", HoldMode::OpenExisting,
+         HoldStatus::NotAPlainFolder},
+        {"link to a folder, create", "root-link", HoldMode::CreateNew, HoldStatus::Exists},
+        {"link to a folder, open or create", "root-link", HoldMode::OpenOrCreate,
+         HoldStatus::NotAPlainFolder},
+        {"link to a file, open or create", "file-link", HoldMode::OpenOrCreate,
+         HoldStatus::NotAPlainFolder},
+        {"link to nothing, create", "dangling-link", HoldMode::CreateNew, HoldStatus::Exists},
+        {"link to nothing, open or create", "dangling-link", HoldMode::OpenOrCreate,
+         HoldStatus::NotAPlainFolder},
     };
-    for (const HoldCase& row : cases) {
-        SCOPED_TRACE(row.label);
-        test::TempFolder temp;
-        const fs::path child = temp / L"Hữu";
-        if (std::string(row.present) == "folder") {
-            test::writeFile(child / L"theirs.txt", "theirs");
-        } else if (std::string(row.present) == "file") {
-            test::writeFile(child, "theirs");
-        }
-        HoldResult parent = holdFolderAt(temp.path());
-        ASSERT_EQ(parent.status, HoldStatus::Held);
-        HoldResult held = holdChildFolder(parent.folder, L"Hữu", row.mode);
-        EXPECT_STREQ(statusName(held.status), statusName(row.expected));
-        EXPECT_EQ(static_cast<bool>(held.folder), row.expected == HoldStatus::Held);
-        if (held.folder) {
-            EXPECT_EQ(held.folder.path(), child);
-            EXPECT_TRUE(fs::is_directory(child));
-        }
-        if (std::string(row.present) == "file") {
-            EXPECT_EQ(test::readFile(child), "theirs");
+    const fs::path links = linkFixture();
+    for (const HoldFunction hold : {&holdChildFolder, &holdChildFolderWithoutDelete}) {
+        for (const HoldCase& row : cases) {
+            SCOPED_TRACE(std::string(row.label) +
+                         (hold == &holdChildFolder ? "" : ", without DELETE access"));
+            test::TempFolder temp;
+            const fs::path parentPath = isLinkRow(row) ? links : temp.path();
+            const std::wstring name = isLinkRow(row) ? toWide(row.present, CP_UTF8) : L"Hữu";
+            const fs::path child = parentPath / name;
+            if (std::string(row.present) == "folder") {
+                test::writeFile(child / L"theirs.txt", "theirs");
+            } else if (std::string(row.present) == "file") {
+                test::writeFile(child, "theirs");
+            }
+            HoldResult parent = holdFolderAt(parentPath);
+            ASSERT_EQ(parent.status, HoldStatus::Held);
+            HoldResult held = hold(parent.folder, name, row.mode, nullptr);
+            EXPECT_STREQ(statusName(held.status), statusName(row.expected));
+            EXPECT_EQ(static_cast<bool>(held.folder), row.expected == HoldStatus::Held);
+            if (held.folder) {
+                EXPECT_EQ(held.folder.path(), child);
+                EXPECT_TRUE(fs::is_directory(child));
+            }
+            if (std::string(row.present) == "file") {
+                EXPECT_EQ(test::readFile(child), "theirs");
+            }
         }
     }
+    // Nothing was made where a link leads.
+    EXPECT_EQ(test::readFile(links / L"outside\\secret.txt"), "secret!");
+    EXPECT_FALSE(fs::exists(links / L"nowhere"));
+    EXPECT_FALSE(fs::exists(links / L"outside\\Hữu"));
 }
 
 // While held, the folder keeps its name and place: an unelevated program of the same user can
 // neither rename it away nor delete it to put its own in its place.
 TEST(HeldFolder, CannotBeRenamedOrDeletedWhileHeldButIsOnceLetGo) {
-    test::TempFolder temp;
-    HoldResult parent = holdFolderAt(temp.path());
-    ASSERT_EQ(parent.status, HoldStatus::Held);
-    HoldResult held = holdChildFolder(parent.folder, L"held", HoldMode::CreateNew);
-    ASSERT_EQ(held.status, HoldStatus::Held);
-    const fs::path moved = temp / L"moved";
-    EXPECT_FALSE(MoveFileExW((temp / L"held").c_str(), moved.c_str(), 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(RemoveDirectoryW((temp / L"held").c_str()));
-    EXPECT_TRUE(fs::is_directory(temp / L"held"));
-    held.folder.reset();
-    EXPECT_TRUE(MoveFileExW((temp / L"held").c_str(), moved.c_str(), 0)) << GetLastError();
+    for (const HoldFunction hold : {&holdChildFolder, &holdChildFolderWithoutDelete}) {
+        SCOPED_TRACE(hold == &holdChildFolder ? "with DELETE access" : "without DELETE access");
+        test::TempFolder temp;
+        HoldResult parent = holdFolderAt(temp.path());
+        ASSERT_EQ(parent.status, HoldStatus::Held);
+        HoldResult held = hold(parent.folder, L"held", HoldMode::CreateNew, nullptr);
+        ASSERT_EQ(held.status, HoldStatus::Held);
+        const fs::path moved = temp / L"moved";
+        EXPECT_FALSE(MoveFileExW((temp / L"held").c_str(), moved.c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(RemoveDirectoryW((temp / L"held").c_str()));
+        EXPECT_TRUE(fs::is_directory(temp / L"held"));
+        held.folder.reset();
+        EXPECT_TRUE(MoveFileExW((temp / L"held").c_str(), moved.c_str(), 0)) << GetLastError();
+    }
 }
 
 // The calls below a held folder: a file made new, renamed into its place over an existing name

@@ -1,3 +1,4 @@
+#include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/install_log.h"
 #include "core/run_context.h"
@@ -22,8 +23,8 @@ namespace fs = std::filesystem;
 TEST(WorkDirectory, NameAndPlace) {
     EXPECT_EQ(workDirectoryName(4242, 123456789012ULL),
               L"QuorvalentInstallerNative-4242-123456789012");
-    const fs::path folder = createWorkDirectory();
-    ScopedFolder guard(folder);
+    const ScopedFolder guard(createWorkDirectory());
+    const fs::path folder = guard.path();
     EXPECT_TRUE(fs::is_directory(folder));
     const std::wstring prefix =
         L"QuorvalentInstallerNative-" + std::to_wstring(GetCurrentProcessId()) + L"-";
@@ -63,31 +64,64 @@ TEST(WorkDirectory, AccessRulesGiveOnlySystemAndAdministratorsFullControlPassedD
 }
 
 // The name is predictable (process id and tick count), so an unelevated program can create it
-// first and fill it, or put a link or a file there; none of them may be adopted.
-TEST(WorkDirectory, RefusesAnythingOfItsNameThatAlreadyExists) {
-    test::TempFolder temp;
-    test::writeFile(temp / L"planted-folder" / L"planted.dll", "not ours");
-    test::writeFile(temp / L"planted-file", "not ours");
-    for (const wchar_t* name : {L"planted-folder", L"planted-file"}) {
+// first and fill it, or put a file there: neither may be adopted, nor stop the run. TEMP comes
+// from the user's settings: it is never created, and a volume that keeps no access rules (the
+// test prefix's drive V: is reported as FAT) would make the work folder's own void.
+TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
+    const struct {
+        const char* label;
+        const char* present; // at the work folder's name beforehand
+        fs::path temp;       // below the test folder, or absolute
+        bool created;        // otherwise "Không tạo được thư mục làm việc."
+    } cases[] = {
+        {"a free name", "", L"", true},
+        {"a folder of that name made in advance", "folder", L"", true},
+        {"a file of that name made in advance", "file", L"", true},
+        {"TEMP missing", "", L"missing\\Temp", false},
+        {"TEMP on a volume without access rules", "", L"V:\\", false},
+    };
+    ASSERT_NE(GetFileAttributesW(L"V:\\"), INVALID_FILE_ATTRIBUTES) << "the test prefix lacks V:";
+    const std::wstring name = L"QuorvalentInstallerNative-1-2";
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.label);
+        test::TempFolder root;
+        const fs::path temp = root / row.temp;
+        const fs::path planted =
+            std::string(row.present) == "folder" ? temp / name / L"x.dll" : temp / name;
+        if (*row.present != '\0') {
+            test::writeFile(planted, "not ours");
+        }
         std::string message;
+        fs::path made;
         try {
-            createWorkDirectoryAt(temp / name);
+            made = createWorkDirectoryAt(temp, name).path();
         } catch (const std::runtime_error& error) {
             message = error.what();
         }
-        EXPECT_EQ(message, "Không tạo được thư mục làm việc.") << toUtf8(name);
+        EXPECT_EQ(message, row.created ? "" : "Không tạo được thư mục làm việc.");
+        if (row.created) {
+            // The name itself when it was free, else the name, "-" and eight hexadecimal digits.
+            const std::wstring taken = made.filename().wstring();
+            EXPECT_EQ(taken.substr(0, name.size()), name);
+            EXPECT_EQ(taken.size(), name.size() + (*row.present != '\0' ? 9 : 0));
+            EXPECT_FALSE(fs::exists(made)) << "removed with its guard";
+        }
+        if (*row.present != '\0') {
+            EXPECT_EQ(test::readFile(planted), "not ours");
+        }
+        EXPECT_FALSE(fs::exists(root / L"missing"));
     }
-    EXPECT_EQ(test::readFile(temp / L"planted-folder" / L"planted.dll"), "not ours");
-    EXPECT_EQ(test::readFile(temp / L"planted-file"), "not ours");
-
-    createWorkDirectoryAt(temp / L"missing-parent" / L"new");
-    EXPECT_TRUE(fs::is_directory(temp / L"missing-parent" / L"new"));
+    EXPECT_FALSE(walkDirectory(L"V:\\", WalkOrder::FolderFirst, WalkErrors::Stop,
+                               [](const WalkEntry&) { return false; })
+                     .stoppedByVisitor)
+        << "nothing made on the volume without access rules";
 }
 
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
-    const fs::path folder = createWorkDirectory();
+    fs::path folder;
     try {
-        ScopedFolder guard(folder);
+        ScopedFolder guard(createWorkDirectory());
+        folder = guard.path();
         fs::create_directories(folder / L"nested" / L"thư mục");
         std::ofstream(folder / L"nested" / L"file.bin") << "data";
         throw std::runtime_error("boom");

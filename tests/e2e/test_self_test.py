@@ -9,6 +9,7 @@ import unittest
 from tests.support import installer_site as site
 from tests.support import packages
 from tests.support import wine_harness as wh
+from tests.e2e.test_links import Watcher
 
 OK_LINE = "SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\n"
 REINSTALL_LINE = ("REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, "
@@ -61,6 +62,8 @@ class SelfTest(unittest.TestCase):
             ((self.safe, self.safe), "Self-test không chặn được Zip Slip."),
             # Positions 2 and 3 are archive paths, whatever they say.
             (("--reinstall-url", self.safe), "Không mở được ZIP: --reinstall-url"),
+            ((self.safe, self.unsafe, "--reinstall-url", "http://localhost:1/Quorvalent.zip"),
+             "Self-test chỉ nhận URL gói cài đặt bắt đầu bằng https://."),
         ]
         for args, message in cases:
             with self.subTest(message=message):
@@ -68,6 +71,26 @@ class SelfTest(unittest.TestCase):
         # Verified before anything else: the extraction never started.
         self.self_test(self.not_zip, self.unsafe)
         self.assertNotIn("[Self-test]", self.stdout)
+
+    def test_archives_are_read_once_into_the_work_folder(self):
+        # Once copied, the caller's files may change (they are the user's): a self-test that read
+        # them again would extract garbage and verify a safe archive as the unsafe one.
+        safe, unsafe = (os.path.join(self.folder, name) for name in ("mine.zip", "theirs.zip"))
+        shutil.copy(self.safe, safe)
+        shutil.copy(self.unsafe, unsafe)
+
+        def swap(work):
+            if not os.path.exists(os.path.join(work, "unsafe-input.zip")):
+                return False
+            shutil.copy(self.not_zip, safe)
+            shutil.copy(self.safe, unsafe)
+            return True
+
+        with Watcher(swap) as watcher:
+            code = self.self_test(safe, unsafe)
+        self.assertTrue(watcher.planted.is_set(), "the archives were never swapped")
+        self.assertEqual(code, 0, self.stdout + self.stderr)
+        self.assertTrue(self.stdout.endswith(OK_LINE), self.stdout[-300:])
 
     def test_reinstall_url_without_url_fails_after_the_other_tests(self):
         code = self.self_test(self.safe, self.unsafe, "--REINSTALL-URL")

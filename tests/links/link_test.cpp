@@ -36,6 +36,7 @@ protected:
         // The target of every link must come through untouched.
         EXPECT_EQ(test::readFile(root / L"outside\\secret.txt"), "secret!");
         EXPECT_EQ(test::readFile(root / L"outside\\QuorvalentRuntimeSetup.exe"), "MZ-not-ours");
+        EXPECT_TRUE(fs::is_directory(root / L"outside\\empty"));
     }
     const fs::path root = fixture();
 };
@@ -66,12 +67,24 @@ TEST_F(Links, AreNotCopiedIntoTheInstallation) {
     EXPECT_EQ(installed, (std::vector<std::wstring>{L"a.txt", L"sub", L"sub\\b.txt"}));
 }
 
-// On Windows the link itself goes too; Wine cannot delete a link to a folder with files in it,
-// so what is checked here is the part that matters: the target survives, the rest goes.
+// On Windows the links themselves go too; under Wine a link cannot be removed without its
+// target (see the fixture), so what is checked here is the part that matters: the targets (a
+// folder with files, a file, an empty folder) survive, the rest goes. Both ways of removal: by
+// name, and below a held folder.
 TEST_F(Links, AreNeverRemovedThrough) {
     { const ScopedFolder workFolder(root / L"removal"); }
     EXPECT_FALSE(fs::exists(root / L"removal\\inner.txt"));
     EXPECT_EQ(test::readFile(root / L"outside\\secret.txt"), "secret!");
+
+    {
+        HoldResult parent = holdFolderAt(root);
+        ASSERT_EQ(parent.status, HoldStatus::Held);
+        HoldResult held =
+            holdChildFolderWithoutDelete(parent.folder, L"held-removal", HoldMode::OpenExisting);
+        ASSERT_EQ(held.status, HoldStatus::Held);
+        const ScopedFolder workFolder(std::move(parent.folder), std::move(held.folder));
+    }
+    EXPECT_FALSE(fs::exists(root / L"held-removal\\inner.txt"));
 
     { const ScopedFolder workFolder(root / L"root-link"); }
     EXPECT_EQ(test::readFile(root / L"outside\\secret.txt"), "secret!")

@@ -8,15 +8,21 @@ The command finds the fixture in QUORVALENT_LINK_FIXTURE (its Windows path). Lay
 
     outside\\secret.txt                   7 bytes, outside every tree a test walks
     outside\\QuorvalentRuntimeSetup.exe   a name the runtime search looks for
+    outside\\empty                       an empty folder
     tree\\a.txt                           5 bytes
     tree\\sub\\b.txt                      3 bytes
     tree\\sub\\folder-link  -> outside    a folder link
-    removal\\inner.txt, removal\\folder-link -> outside
+    removal\\inner.txt, removal\\folder-link -> outside, removal\\file-link -> outside\\secret.txt,
+    removal\\empty-link -> outside\\empty, and held-removal\\ the same
     root-link              -> outside
+    file-link              -> outside\\secret.txt
+    dangling-link          -> nowhere (which does not exist)
 
 Wine shows only links to folders as reparse points (a link to a file looks like the file), and
-cannot delete a link to a folder that is not empty. The exit status is the command's; the
-fixture is removed afterwards.
+cannot delete a link to a folder that is not empty. Opened "as itself", a link is followed all
+the same (only the handle's final path tells), and deleting it, by its name or through such a
+handle, deletes what it leads to (a file, an empty folder) and leaves the link. The exit status
+is the command's; the fixture is removed afterwards.
 """
 
 import os
@@ -43,9 +49,15 @@ def build(root):
     write(os.path.join(root, "tree", "a.txt"), b"aaaaa")
     write(os.path.join(root, "tree", "sub", "b.txt"), b"bbb")
     os.symlink(outside, os.path.join(root, "tree", "sub", "folder-link"))
-    write(os.path.join(root, "removal", "inner.txt"), b"inner")
-    os.symlink(outside, os.path.join(root, "removal", "folder-link"))
+    os.makedirs(os.path.join(outside, "empty"))
+    for removal in ("removal", "held-removal"):
+        write(os.path.join(root, removal, "inner.txt"), b"inner")
+        os.symlink(outside, os.path.join(root, removal, "folder-link"))
+        os.symlink(os.path.join(outside, "secret.txt"), os.path.join(root, removal, "file-link"))
+        os.symlink(os.path.join(outside, "empty"), os.path.join(root, removal, "empty-link"))
     os.symlink(outside, os.path.join(root, "root-link"))
+    os.symlink(os.path.join(outside, "secret.txt"), os.path.join(root, "file-link"))
+    os.symlink(os.path.join(root, "nowhere"), os.path.join(root, "dangling-link"))
 
 
 def main(argv):

@@ -1,0 +1,30 @@
+#pragma once
+// Removal below a folder the run holds open, through handles only. Every entry is opened
+// relative to its folder's handle without following a link, and deleted through that handle
+// only when the handle's final path is the folder's own followed by the entry's name: a link is
+// removed as the link it is, and where the system follows a link although asked not to (the
+// final path then leads elsewhere), the entry is left alone, since deleting through such a
+// handle would delete what it leads to. A folder is entered only through such a handle, held
+// while it is emptied, so that nothing put in its place meanwhile is entered instead.
+
+#include "core/held_folder.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+namespace qv {
+
+// Everything inside the folder open as `folder` (with FILE_LIST_DIRECTORY access); the folder
+// itself stays. Whatever cannot be removed (a file open elsewhere) stays too. Never throws.
+void removeContents(HANDLE folder) noexcept;
+
+// `name` inside the folder open as `parent`, with everything below it. Never throws.
+void removeChild(HANDLE parent, std::wstring_view name) noexcept;
+
+// The held folder's contents, then the folder itself, which is left held by no one: `folder`
+// is let go, and the name is deleted through a new handle relative to `parent` when it is still
+// an empty plain folder at its place. Never throws.
+void removeHeldFolder(const HeldFolder& parent, HeldFolder& folder) noexcept;
+
+} // namespace qv

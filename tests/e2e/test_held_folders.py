@@ -1,0 +1,140 @@
+"""The run's work folder in TEMP and the log's folder in C:\\ProgramData are held, not trusted by
+name. Each row plays what an unelevated program of the same user can do there: moves in TEMP by
+a Wine program that starts the installer (tests/support/temp_attacker.c), so that Wine's sharing
+rules stop it where Windows' would, and links, which only the host can make, from here."""
+
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from tests.e2e.test_links import Watcher, snapshot
+from tests.support import installer_site as site
+from tests.support import wine_harness as wh
+
+FAILURE = "CÓ LỖI XẢY RA\r\n" + "=" * 50 + "\r\nKhông tạo được thư mục làm việc."
+SUFFIXED = re.compile(r"QuorvalentInstallerNative-\d+-\d+-[0-9a-f]{8}$")
+
+
+def remove_keeping_targets(folder):
+    for root, dirs, files in os.walk(folder, topdown=False):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.remove)(path)
+    os.rmdir(folder)
+
+
+class HeldFolders(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="quorvalent-held-")
+        self.outside = os.path.join(self.folder, "outside")
+        for sub in ("nested", "empty", "log-target"):
+            os.makedirs(os.path.join(self.outside, sub))
+        for name in ("secret.txt", os.path.join("nested", "inner.txt")):
+            with open(os.path.join(self.outside, name), "wb") as f:
+                f.write(b"secret!")
+        self.log_folder = os.path.dirname(wh.log_host_path())
+        self.kept_log = os.path.join(self.folder, "kept-log-folder")
+
+    def tearDown(self):
+        self.restore_log_folder()
+        for work in wh.work_folders():
+            remove_keeping_targets(work)
+        site.reset_machine()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def link_the_log_folder(self):
+        if os.path.lexists(self.log_folder):
+            shutil.move(self.log_folder, self.kept_log)
+        os.symlink(os.path.join(self.outside, "log-target"), self.log_folder)
+
+    def restore_log_folder(self):
+        if os.path.islink(self.log_folder):
+            os.remove(self.log_folder)
+            if os.path.lexists(self.kept_log):
+                shutil.move(self.kept_log, self.log_folder)
+
+    def plant_links(self, work):
+        # Once the runtime's package is in, the application's extraction is done with; the
+        # removal has yet to walk it.
+        if not os.path.exists(os.path.join(work, "QuorvalentRuntime.zip")):
+            return False
+        shutil.rmtree(os.path.join(work, "Quorvalent"))
+        for name, target in (("Quorvalent", ""), ("file-link", "secret.txt"),
+                             ("empty-link", "empty")):
+            os.symlink(os.path.join(self.outside, target), os.path.join(work, name))
+        return True
+
+    def run_row(self, mode, temp, runtime, plant):
+        report = os.path.join(self.folder, "report.txt")
+        if os.path.exists(report):
+            os.remove(report)
+        if not runtime:
+            site.write_windows_file(site.RUNTIME_32, b"MZ")
+        args = [wh.windows_path(report), mode] + (["--temp", temp] if temp else [])
+        args += ["--", wh.windows_path(wh.installer_exe()), "--no-pause"]
+        with site.ReleaseSite() as release:
+            release.publish_app()
+            release.publish_runtime()
+            # A few seconds of download, for the attacker to act in.
+            release.set_faults("Quorvalent-update.zip", "slow=400&piece=2048")
+            with Watcher(plant or (lambda work: True)) as watcher:
+                result = wh.run_windows_program(
+                    os.path.join(wh.BUILD_DIR, "tests", "support", "temp_attacker.exe"), *args,
+                    timeout=300, env={"QUORVALENT_SETUP_SECONDS": "1"})
+            self.downloads = release.request_count("Quorvalent-update.zip")
+        self.assertTrue(plant is None or watcher.planted.is_set(), "the links were never planted")
+        with open(report, encoding="utf-8") as f:
+            self.report = dict(line.split("=", 1) for line in f.read().splitlines())
+        return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace")
+
+    def test_attacks_on_the_held_folders(self):
+        missing = wh.host_path(r"C:\quorvalent-missing-temp")
+        refused = {"rename": "32"}
+        # label, attacker's mode, TEMP, runtime missing, host-side planting, the run fails,
+        # report expected, what else must hold afterwards
+        rows = [
+            ("the work folder renamed and replaced while the package downloads",
+             "while-downloading", None, False, None, False, refused, None),
+            ("the work folder renamed and replaced to swap the runtime's setup program",
+             "after-setup-extracted", None, True, None, False, refused, None),
+            ("links in place of a listed folder and files, before the removal walks them",
+             "none", None, True, self.plant_links, False, {}, None),
+            ("a link at C:\\ProgramData\\Quorvalent", "none", None, False, "log", False, {},
+             lambda: os.path.islink(self.log_folder)),
+            ("TEMP missing", "none", r"C:\quorvalent-missing-temp\Temp", False, None, True, {},
+             lambda: not os.path.lexists(missing) and self.downloads == 0),
+            ("every work folder name made in advance", "names-in-advance", None, False, None,
+             False, {"planted": "2500"}, lambda: SUFFIXED.search(self.report.get("seen", ""))),
+        ]
+        for label, mode, temp, runtime, plant, fails, expected, holds in rows:
+            with self.subTest(label):
+                for work in wh.work_folders():  # a failed row's, which would draw the attacker
+                    remove_keeping_targets(work)
+                site.reset_machine()
+                before = snapshot(self.outside)
+                try:
+                    if plant == "log":
+                        self.link_the_log_folder()
+                    code, output = self.run_row(mode, temp, runtime,
+                                                None if plant == "log" else plant)
+                    self.assertEqual(code, 1 if fails else 0, output)
+                    self.assertIn(FAILURE if fails else "HOÀN TẤT", output)
+                    self.assertEqual({k: self.report.get(k) for k in expected}, expected)
+                    self.assertTrue(holds is None or holds(), self.report)
+                finally:
+                    self.restore_log_folder()
+                self.assertEqual(snapshot(self.outside), before, "something outside changed")
+                for work in wh.work_folders():
+                    entries = os.listdir(work)
+                    made_in_advance = mode == "names-in-advance" and not SUFFIXED.search(work)
+                    # Under Wine a link cannot be removed without its target: the links stay.
+                    links_kept = plant == self.plant_links and all(
+                        os.path.islink(os.path.join(work, name)) for name in entries)
+                    self.assertTrue(made_in_advance and not entries or links_kept, (work, entries))
+                    remove_keeping_targets(work)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,130 @@
+// An unelevated program of the same user, for the held-folder tests: it starts the program under
+// test and meanwhile does to the run's work folder what Windows lets such a program do in TEMP,
+// which is the user's: rename what is directly inside and make folders there. As a Wine program
+// it meets Wine's sharing rules as a Windows program would.
+//
+//   temp_attacker REPORT MODE [--temp FOLDER] -- PROGRAM [ARGUMENT...]
+//
+// --temp makes FOLDER the TEMP (and TMP) of both. MODE: "none"; "while-downloading" or
+// "after-setup-extracted": once the package is downloading into the work folder, or once the
+// runtime's setup program is extracted there, renames the folder away and makes one of its own
+// at the name; "names-in-advance": starts the program suspended and makes a folder at every
+// work-folder name it could take on its way to its first step. REPORT gets key=value lines:
+// rename=<the rename's error code, 0 when it worked>, planted=<count>, seen=<each work folder of
+// the program's that was not made here>. The exit code is the program's.
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <wchar.h>
+
+#define PREFIX L"QuorvalentInstallerNative-"
+
+static FILE* report;
+static wchar_t temp[MAX_PATH];
+
+static void renameWhenThere(HANDLE process, const wchar_t* trigger) {
+    while (WaitForSingleObject(process, 5) == WAIT_TIMEOUT) {
+        wchar_t pattern[MAX_PATH], folder[MAX_PATH], path[MAX_PATH], moved[MAX_PATH];
+        swprintf(pattern, MAX_PATH, L"%ls" PREFIX L"*", temp);
+        WIN32_FIND_DATAW data;
+        const HANDLE find = FindFirstFileW(pattern, &data);
+        if (find == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        FindClose(find);
+        swprintf(folder, MAX_PATH, L"%ls%ls", temp, data.cFileName);
+        swprintf(path, MAX_PATH, L"%ls\\%ls", folder, trigger);
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+            swprintf(moved, MAX_PATH, L"%ls-moved-away", folder);
+            const BOOL renamed = MoveFileExW(folder, moved, 0);
+            fprintf(report, "rename=%lu\n", renamed ? 0 : GetLastError());
+            if (renamed) {
+                CreateDirectoryW(folder, NULL);
+            }
+            return;
+        }
+    }
+    fprintf(report, "rename=none\n");
+}
+
+// The program reaches its work folder about 0.3 s after it is let go: the names cover 0.15 s
+// to 2.6 s, and making them takes about 2 s.
+static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
+    const ULONGLONG start = GetTickCount64() + 3000;
+    unsigned long planted = 0;
+    for (ULONGLONG tick = start; tick < start + 2500; ++tick) {
+        wchar_t folder[MAX_PATH];
+        swprintf(folder, MAX_PATH, L"%ls" PREFIX L"%lu-%llu", temp, process->dwProcessId, tick);
+        planted += CreateDirectoryW(folder, NULL) ? 1 : 0;
+    }
+    fprintf(report, "planted=%lu\n", planted);
+    while (GetTickCount64() + 150 < start) {
+        Sleep(10);
+    }
+    ResumeThread(process->hThread);
+
+    wchar_t pattern[MAX_PATH], seen[MAX_PATH] = L"";
+    swprintf(pattern, MAX_PATH, L"%ls" PREFIX L"%lu-*-*", temp, process->dwProcessId);
+    while (WaitForSingleObject(process->hProcess, 20) == WAIT_TIMEOUT) {
+        WIN32_FIND_DATAW data;
+        const HANDLE find = FindFirstFileW(pattern, &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+            if (wcscmp(seen, data.cFileName) != 0) {
+                wcscpy(seen, data.cFileName);
+                fprintf(report, "seen=%ls\n", seen);
+            }
+        }
+    }
+}
+
+int wmain(int argc, wchar_t** argv) {
+    int first = 3;
+    if (argc > 4 && wcscmp(argv[3], L"--temp") == 0) {
+        SetEnvironmentVariableW(L"TEMP", argv[4]);
+        SetEnvironmentVariableW(L"TMP", argv[4]);
+        first = 5;
+    }
+    if (argc < first + 2 || wcscmp(argv[first], L"--") != 0 ||
+        (report = _wfopen(argv[1], L"w")) == NULL) {
+        fprintf(stderr, "usage: temp_attacker REPORT MODE [--temp FOLDER] -- PROGRAM [ARG...]\n");
+        return 2;
+    }
+    setvbuf(report, NULL, _IONBF, 0);
+    GetTempPathW(MAX_PATH, temp);
+    const wchar_t* mode = argv[2];
+
+    static wchar_t line[32768];
+    for (int index = first + 1; index < argc; ++index) {
+        const size_t at = wcslen(line);
+        swprintf(line + at, 32768 - at, L"%ls\"%ls\"", at ? L" " : L"", argv[index]);
+    }
+    STARTUPINFOW startup = {0};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    const int names = wcscmp(mode, L"names-in-advance") == 0;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(argv[first + 1], line, NULL, NULL, TRUE /* the standard handles */,
+                        names ? CREATE_SUSPENDED : 0, NULL, NULL, &startup, &process)) {
+        fprintf(stderr, "CreateProcessW failed: %lu\n", GetLastError());
+        return 2;
+    }
+    if (names) {
+        plantNamesAndResume(&process);
+    } else if (wcscmp(mode, L"while-downloading") == 0) {
+        renameWhenThere(process.hProcess, L"Quorvalent-update.zip.part");
+    } else if (wcscmp(mode, L"after-setup-extracted") == 0) {
+        renameWhenThere(process.hProcess, L"QuorvalentRuntime\\bin\\QuorvalentRuntimeSetup.exe");
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    fclose(report);
+    return (int)exitCode;
+}
