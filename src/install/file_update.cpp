@@ -110,8 +110,10 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
     bool replaceName = false;
     if (old.file && !reachedByName(old.file.get(), folderFinalPath, name)) {
         // A link the system followed when asked not to: the handle is what it leads to, which is
-        // not the installation's to move. The name is replaced as a name, with no backup.
+        // not the installation's to move. The name is replaced as a name, with no backup, and
+        // nothing of the run may hold what the link leads to meanwhile.
         replaceName = true;
+        old.file.reset();
     } else if (old.file) {
         if (isPlainFolder(old.file.get())) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
