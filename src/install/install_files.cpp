@@ -119,7 +119,7 @@ void holdExistingFolders(PackageTree& tree, const fs::path& destination) {
         if (!parent.held) {
             continue; // inside a folder still to be made
         }
-        HoldResult held = holdChildFolder(parent.held, folder.name, HoldMode::OpenExisting);
+        HoldResult held = holdExistingChildFolder(parent.held, folder.name);
         const fs::path shown = destination / folder.relative;
         if (held.status == HoldStatus::NotAPlainFolder) {
             throwUnsafeFolder(shown);

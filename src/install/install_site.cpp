@@ -33,6 +33,15 @@ HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string&
     throw std::runtime_error(failure);
 }
 
+// The folder that is there, held without the right to delete it (a program running from it,
+// with it as its current folder, must not stop the update), or a new one.
+HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name) {
+    HoldResult existing = holdExistingChildFolder(parent, name);
+    return existing.status == HoldStatus::Missing
+               ? holdChildFolder(parent, name, HoldMode::CreateNew)
+               : std::move(existing);
+}
+
 std::wstring runFolderPrefix(const InstallSite& site) {
     return site.name + kRunFolderMark;
 }
@@ -111,18 +120,15 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
         HoldResult held = holdFolderAt(base);
         check(held.status == HoldStatus::Held, creationFailure);
         site.base = std::move(held.folder);
-        site.parent = requireHeld(
-            holdChildFolder(site.base, parent.filename().wstring(), HoldMode::OpenOrCreate), parent,
-            creationFailure);
+        site.parent = requireHeld(holdOrCreate(site.base, parent.filename().wstring()), parent,
+                                  creationFailure);
     } else {
         HoldResult held = holdFolderAt(parent);
         check(held.status == HoldStatus::Held, creationFailure);
         site.parent = std::move(held.folder);
     }
     site.name = folder.filename().wstring();
-    site.destination = requireHeld(
-        holdChildFolder(site.parent, folder.filename().wstring(), HoldMode::OpenOrCreate), folder,
-        creationFailure);
+    site.destination = requireHeld(holdOrCreate(site.parent, site.name), folder, creationFailure);
     return site;
 }
 

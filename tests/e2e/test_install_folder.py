@@ -46,9 +46,9 @@ def holder_exe():
 class Holder:
     """A Wine program that holds a file open without sharing (or only runs), until closed."""
 
-    def __init__(self, exe, *args):
+    def __init__(self, exe, *args, cwd=None):
         self.process = subprocess.Popen([wh.WINE, exe, *args], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, env=wh.wine_env())
+                                        stdout=subprocess.PIPE, env=wh.wine_env(), cwd=cwd)
         line = self.process.stdout.readline()
         assert line.strip() == b"held", line
 
@@ -118,7 +118,8 @@ class InstallFolderPreparations(unittest.TestCase):
     def program_running(self):
         self.earlier_installation()
         shutil.copyfile(holder_exe(), in_start("Quorvalent.exe"))
-        self.holders.append(Holder(START + r"\Quorvalent.exe"))
+        # Started as its shortcut starts it: with Start as its current folder.
+        self.holders.append(Holder(START + r"\Quorvalent.exe", cwd=host(START)))
 
     def run_installer(self):
         result = wh.run_installer("--no-pause", timeout=900)
