@@ -12,6 +12,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A file system that matches names without regard to case by reading the whole folder makes
+// each new name cost as much as the folder is large: old copies go a hundred to a folder, so
+// that a large update does not slow down with the square of its size.
+constexpr std::size_t kBackupsPerFolder = 100;
 
 [[noreturn]] void throwCopyFailure(const fs::path& shown, DWORD error) {
     throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
@@ -57,10 +61,28 @@ DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer)
 }
 
 bool isPlainFolder(HANDLE entry) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    return ::GetFileInformationByHandle(entry, &information) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    FILE_BASIC_INFO basic{};
+    return ::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
+           (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Whatever is at the name, opened as itself and shared with everyone, so that a running
+// program's image or an open data file can still be moved aside (a file open without sharing
+// cannot, and the update stops there). A file is what is nearly always there, and asking for
+// one spares a query per file; anything else (a folder, a link to one) is opened on a second
+// try, and `plainFolder` tells whether it is a folder.
+RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder) {
+    constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    RelativeOpen file =
+        openRelative(parent, name, access, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    plainFolder = false;
+    if (file.file || file.error != ERROR_ACCESS_DENIED) {
+        return file;
+    }
+    RelativeOpen any = openRelative(parent, name, access, kShareAll, FILE_OPEN, 0);
+    plainFolder = any.file && isPlainFolder(any.file.get());
+    return any;
 }
 
 } // namespace
@@ -101,12 +123,8 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         throwCopyFailure(shown, error);
     }
 
-    // Whatever is at the name is opened as itself, shared with everyone, so that a running
-    // program's image or an open data file can still be moved aside; a file open without
-    // sharing cannot, and the update stops there.
-    RelativeOpen old =
-        openRelative(folder.handle(), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                     kShareAll, FILE_OPEN, 0 /* a file, a link or a folder */);
+    bool plainFolder = false;
+    RelativeOpen old = openTarget(folder.handle(), name, plainFolder);
     bool replaceName = false;
     if (old.file && !reachedByName(old.file.get(), folderFinalPath, name)) {
         // A link the system followed when asked not to: the handle is what it leads to, which is
@@ -115,7 +133,7 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         replaceName = true;
         old.file.reset();
     } else if (old.file) {
-        if (isPlainFolder(old.file.get())) {
+        if (plainFolder) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
         placement.backupName = L"old-" + number;
@@ -134,13 +152,36 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
     placement.placed = true;
 }
 
+HANDLE FileUpdate::nextBackupFolder(const fs::path& shown) {
+    if (backups_ % kBackupsPerFolder == 0) {
+        const std::wstring name = L"old-" + std::to_wstring(backupFolders_.size() + 1);
+        HoldResult made = holdChildFolder(runFolder_, name, HoldMode::CreateNew);
+        if (made.status != HoldStatus::Held) {
+            throwCopyFailure(shown,
+                             made.error != ERROR_SUCCESS ? made.error : ERROR_ALREADY_EXISTS);
+        }
+        backupFolders_.push_back(std::move(made.folder));
+    }
+    ++backups_;
+    return backupFolders_.back().handle();
+}
+
+// Only the empty ones go; the others keep old copies still in use.
+void FileUpdate::removeBackupFolders() noexcept {
+    for (HeldFolder& folder : backupFolders_) {
+        deleteByHandle(folder.handle());
+        folder.reset();
+    }
+}
+
 FileUpdate::PutBack FileUpdate::putBack() noexcept {
     PutBack result;
     auto keep = [&](const Placement& placement) {
         result.complete = false;
         if (placement.backup) {
             try {
-                result.keptOldCopies.push_back(runFolder_.path() / placement.backupName);
+                result.keptOldCopies.push_back(backupFolders_[placement.backupFolder].path() /
+                                               placement.backupName);
             } catch (...) {
                 // No memory for the path: the failure is still reported.
             }
@@ -175,8 +216,10 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         (*it)->reset();
     }
     if (result.complete) {
+        removeBackupFolders();
         deleteByHandle(runFolder_.handle());
     }
+    backupFolders_.clear();
     runFolder_.reset();
     return result;
 }
@@ -190,6 +233,7 @@ void FileUpdate::commit() noexcept {
             placement.backup.reset();
         }
     }
+    removeBackupFolders();
     deleteByHandle(runFolder_.handle()); // only when empty
     runFolder_.reset();
 }

@@ -48,12 +48,18 @@ private:
         std::wstring name;
         std::wstring stagedName; // in the run's folder
         UniqueFile staged;       // the new file, until the update ends
+        std::size_t backupFolder = 0;
         std::wstring backupName;
         UniqueFile backup; // what was at the name, moved into the run's folder
         bool placed = false;
     };
 
+    HANDLE nextBackupFolder(const std::filesystem::path& shown);
+    void removeBackupFolders() noexcept;
+
     HeldFolder runFolder_;
+    std::vector<HeldFolder> backupFolders_; // in the run's folder, a hundred old copies each
+    std::size_t backups_ = 0;
     std::vector<char>& buffer_;
     std::vector<Placement> placements_;
     std::vector<HeldFolder*> createdFolders_;
