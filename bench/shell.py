@@ -8,9 +8,10 @@ extraction poll against a bare FindFirstFileExW walk.
 Builds a package tree of 2,000 files (200 MiB, mixed sizes) in a temporary folder, copies it
 with `cp -r`, with a bare CopyFileW loop under Wine and installs it with installFiles under
 Wine in the same run (best of three each, fresh destination every time), and prints the
-ratios. The same tree, zipped (stored), is held against its archive's list
-(compareExtractedTree: names, sizes, CRC-32 of every byte) five times, alternating with a bare
-loop that reads every file once in the same process. Then times tallyDirectory, the walk that every extraction poll makes, over 10,000
+ratios. Then installs it again over an existing installation (every file replaced) beside the
+bare loop replacing every file of one. The same tree, zipped (stored), is held against its
+archive's list (compareExtractedTree: names, sizes, CRC-32 of every byte) five times, alternating
+with a bare loop that reads every file once in the same process. Then times tallyDirectory, the walk that every extraction poll makes, over 10,000
 files, alternating with a bare FindFirstFileExW walk in the same process. Uses $WINEPREFIX
 when it names a prefix, otherwise makes a throw-away one with scripts/wine-prefix.sh.
 """
@@ -90,7 +91,7 @@ def measure(exe, env, work):
     rng = random.Random(20251208)
     package = os.path.join(work, "package")
     total = make_package(package, rng)
-    times = {"install": [], "copyloop": [], "cp": []}
+    times = {"install": [], "copyloop": [], "cp": [], "reinstall": [], "copyover": []}
     for _ in range(ROUNDS):
         target = os.path.join(work, "cp-target")
         start = time.perf_counter()
@@ -102,6 +103,15 @@ def measure(exe, env, work):
             result = run_bench(env, exe, mode, windows_path(package), windows_path(target))
             times[mode].append(float(result[mode + "_seconds"]))
             shutil.rmtree(target)
+    # Over an existing installation: one copy of the package, replaced by both in turn.
+    target = os.path.join(work, "existing-target")
+    run_bench(env, exe, "copyloop", windows_path(package), windows_path(target))
+    for round_number in range(ROUNDS):
+        modes = ("reinstall", "copyover") if round_number % 2 == 0 else ("copyover", "reinstall")
+        for mode in modes:
+            result = run_bench(env, exe, mode, windows_path(package), windows_path(target))
+            times[mode].append(float(result[mode + "_seconds"]))
+    shutil.rmtree(target)
     # The same tree as an extraction would leave it, held against its archive's list.
     archive = os.path.join(work, "package.zip")
     with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_STORED) as z:
@@ -127,6 +137,8 @@ def table_rows(figures):
     return [
         (label, "s", figures["install"], "cp -r", figures["cp"]),
         (label, "s", figures["install"], "bare CopyFileW loop", figures["copyloop"]),
+        (label + ", over an installation", "s", figures["reinstall"],
+         "bare CopyFileW loop, replacing", figures["copyover"]),
         ("tallyDirectory, %s files (median)" % "{:,}".format(int(tally["tally_files"])), "ms",
          1000 * float(tally["tally_median_seconds"]), "bare FindFirstFileExW walk",
          1000 * float(tally["walk_median_seconds"])),
@@ -159,6 +171,9 @@ def main():
         print("installFiles:       %.3f s (best of %d, under Wine)" % (f["install"], ROUNDS))
         print("ratio installFiles / cp -r: %.2f; / CopyFileW loop: %.2f"
               % (f["install"] / f["cp"], f["install"] / f["copyloop"]))
+        print("over an existing installation: installFiles %.3f s, bare CopyFileW loop "
+              "replacing %.3f s (best of %d); ratio %.2f"
+              % (f["reinstall"], f["copyover"], ROUNDS, f["reinstall"] / f["copyover"]))
         tally = f["tally"]
         print("tallyDirectory over %s files (%s bytes): median %.1f ms, best %.1f ms of 5 polls"
               % (tally["tally_files"], tally["tally_bytes"],

@@ -4,6 +4,8 @@
 //
 //   shell_bench install SOURCE DESTINATION
 //   shell_bench copyloop SOURCE DESTINATION     (bare walk + CreateDirectoryW + CopyFileW)
+//   shell_bench reinstall SOURCE DESTINATION    (installFiles over an existing installation)
+//   shell_bench copyover SOURCE DESTINATION     (the bare loop, replacing every file)
 //   shell_bench tally FOLDER REPEATS            (tallyDirectory and a bare walk, alternating)
 //   shell_bench compare FOLDER ARCHIVE REPEATS  (the extracted tree against the archive's list,
 //                                                and a bare loop reading every file once)
@@ -77,14 +79,20 @@ qv::ZipSummary bareTally(const std::wstring& folder) {
     return seen;
 }
 
-void bareCopy(const std::wstring& source, const std::wstring& destination) {
-    if (!::CreateDirectoryW(destination.c_str(), nullptr /* default security */)) {
+// With `over`, folders that exist already are fine and every file replaces its target.
+bool makeFolder(const std::wstring& folder, bool over) {
+    return ::CreateDirectoryW(folder.c_str(), nullptr /* default security */) ||
+           (over && ::GetLastError() == ERROR_ALREADY_EXISTS);
+}
+
+void bareCopy(const std::wstring& source, const std::wstring& destination, bool over) {
+    if (!makeFolder(destination, over)) {
         throw std::runtime_error("CreateDirectoryW failed");
     }
     auto copy = [&](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
         const std::wstring target = destination + path.substr(source.size());
         const bool ok = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                            ? ::CreateDirectoryW(target.c_str(), nullptr /* default security */)
+                            ? makeFolder(target, over)
                             : ::CopyFileW(path.c_str(), target.c_str(), FALSE /* replace */);
         if (!ok) {
             throw std::runtime_error("CopyFileW/CreateDirectoryW failed");
@@ -136,16 +144,16 @@ int wmain(int argc, wchar_t** argv) {
         ~RestoredBuffer() { std::wcout.rdbuf(original); }
     } restored{std::wcout.rdbuf(&discard)};
     try {
-        if (mode == L"install" && argc == 4) {
+        if ((mode == L"install" || mode == L"reinstall") && argc == 4) {
             const Clock::time_point start = Clock::now();
             qv::installFiles(argv[2], argv[3], L"Bench");
-            std::printf("install_seconds %.3f\n", secondsSince(start));
+            std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
             return 0;
         }
-        if (mode == L"copyloop" && argc == 4) {
+        if ((mode == L"copyloop" || mode == L"copyover") && argc == 4) {
             const Clock::time_point start = Clock::now();
-            bareCopy(argv[2], argv[3]);
-            std::printf("copyloop_seconds %.3f\n", secondsSince(start));
+            bareCopy(argv[2], argv[3], mode == L"copyover");
+            std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
             return 0;
         }
         if (mode == L"tally" && argc == 4) {
@@ -206,7 +214,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: shell_bench install|copyloop SOURCE DESTINATION | "
-                         "tally FOLDER REPEATS | compare FOLDER ARCHIVE REPEATS\n");
+    std::fprintf(stderr, "usage: shell_bench install|copyloop|reinstall|copyover SOURCE "
+                         "DESTINATION | tally FOLDER REPEATS | compare FOLDER ARCHIVE REPEATS\n");
     return 2;
 }

@@ -8,12 +8,12 @@
 #include "core/scoped_folder.h"
 #include "flows/package_flow.h"
 #include "flows/runtime_setup.h"
+#include "install/install_site.h"
 #include "shell/shortcut.h"
 
 #include <shlobj.h>
 
 #include <iostream>
-#include <system_error>
 
 namespace qv {
 
@@ -26,9 +26,8 @@ int runInstaller() {
     const ScopedFolder workFolder(createWorkDirectory());
     const fs::path installFolder = kInstallFolder;
     const fs::path mainProgram = installFolder / L"Quorvalent.exe";
-    std::error_code error;
-    fs::create_directories(installFolder, error);
-    check(!error, "Không tạo được C:\\Quorvalent\\Start.");
+    // Made and checked here, never through a link; step 5 holds it again for the copy.
+    holdInstallSite(installFolder, "Không tạo được C:\\Quorvalent\\Start.");
 
     installPackage(workFolder.path(), installFolder, applicationPackageUrl());
 

@@ -122,3 +122,13 @@ std::wstring finalPathOf(HANDLE handle);
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
 
 } // namespace qv
+
+namespace qv {
+
+// As holdChildFolder with HoldMode::OpenExisting, but the handle carries no DELETE access: the
+// folder is held all the same (nobody may rename or delete it meanwhile), and a process whose
+// current folder it is, or that keeps it open, does not stand in the way. It cannot be deleted
+// through this handle.
+HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name);
+
+} // namespace qv

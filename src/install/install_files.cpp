@@ -3,11 +3,16 @@
 #include "console/console_output.h"
 #include "core/directory_walk.h"
 #include "core/errors.h"
+#include "install/file_update.h"
+#include "install/install_site.h"
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
 
-#include <system_error>
+#include <iostream>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
 
 namespace qv {
 namespace {
@@ -36,61 +41,57 @@ void drawProgress(const std::wstring& tag, const CopyProgress& progress, int per
                            formatByteSize(progress.totals.totalBytes) + L"          ");
 }
 
-// libstdc++'s copy_file cannot replace an existing file on this platform, so the copy that
-// overwrites is the system's own.
-std::error_code copyReplacing(const fs::path& from, const fs::path& to) {
-    if (!::CopyFileW(from.c_str(), to.c_str(), FALSE /* replace an existing target */)) {
-        return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
-    }
-    return {};
+// One folder of the package at its place under the installation folder; the first is the
+// installation folder itself.
+struct PackageFolder {
+    std::wstring relative;
+    std::wstring name;
+    std::size_t parent = 0;
+    HeldFolder held; // empty while it does not exist yet
+    std::wstring finalPath;
+};
+
+struct PackageFile {
+    std::wstring relative;
+    std::wstring name;
+    std::size_t folder = 0;
+    std::uint64_t size = 0;
+};
+
+struct PackageTree {
+    std::vector<PackageFolder> folders;
+    std::vector<PackageFile> files;
+};
+
+std::wstring nameOf(std::wstring_view relative) {
+    return std::wstring(relative.substr(relative.rfind(L'\\') + 1));
 }
 
-std::error_code installFile(const WalkEntry& entry, const fs::path& target, const std::wstring& tag,
-                            CopyProgress& progress) {
-    std::error_code error;
-    fs::create_directories(target.parent_path(), error);
-    if (error) {
-        return error;
-    }
-    error = copyReplacing(fs::path(std::wstring(entry.path)), target);
-    if (error) {
-        return error;
-    }
-    progress.filesCopied += 1;
-    // The size as the listing gave it: the file was just copied whole from that entry.
-    progress.bytesCopied += entry.size;
-    const int percent = percentOf(progress);
-    if (percent > progress.lastPercent || progress.filesCopied == progress.totals.fileCount) {
-        drawProgress(tag, progress, percent);
-    }
-    progress.lastPercent = percent;
-    return error;
-}
-
-} // namespace
-
-void installFiles(const fs::path& source, const fs::path& destination, const std::wstring& tag) {
-    printStatus(tag, L"Đang lập danh sách tệp cần cài...");
-    CopyProgress progress;
-    // A missing source counts as empty here; opening it for the copy below reports it.
-    progress.totals = tallyDirectory(source);
-
-    std::error_code createError;
-    fs::create_directories(destination, createError);
-    check(!createError, "Không tạo được thư mục đích: " + toUtf8(destination.wstring()));
-
-    // Links in the package tree are passed over like any other entry that is neither a file
-    // nor a folder: following one would copy whatever it points to into the installation.
+// The package's folders and files in the order the listing yields them, each with the folder it
+// lies in. Links in the package tree are passed over like any other entry that is neither a
+// file nor a folder: following one would copy whatever it points to into the installation.
+PackageTree listPackage(const fs::path& source) {
+    PackageTree tree;
+    tree.folders.emplace_back();
+    std::unordered_map<std::wstring, std::size_t> folderIndex{{L"", 0}};
+    auto folderOf = [&](std::wstring_view relative) {
+        const std::size_t separator = relative.rfind(L'\\');
+        return folderIndex.at(separator == relative.npos
+                                  ? std::wstring()
+                                  : std::wstring(relative.substr(0, separator)));
+    };
     const WalkResult walk = walkDirectory(
         source, WalkOrder::FolderFirst, WalkErrors::Stop, [&](const WalkEntry& entry) {
-            const fs::path target = destination / std::wstring(entry.relative);
-            std::error_code error;
             if (entry.isFolder()) {
-                fs::create_directories(target, error);
+                PackageFolder& folder = tree.folders.emplace_back();
+                folder.relative = std::wstring(entry.relative);
+                folder.name = nameOf(entry.relative);
+                folder.parent = folderOf(entry.relative);
+                folderIndex.emplace(folder.relative, tree.folders.size() - 1);
             } else if (entry.isRegularFile()) {
-                error = installFile(entry, target, tag, progress);
+                tree.files.push_back({std::wstring(entry.relative), nameOf(entry.relative),
+                                      folderOf(entry.relative), entry.size});
             }
-            check(!error, "Không sao chép được: " + toUtf8(printableText(target.wstring())));
             return true;
         });
     if (walk.error) {
@@ -101,6 +102,107 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
                               : "recursive_directory_iterator::operator++",
             walk.failedFolder, walk.error);
     }
+    return tree;
+}
+
+void holdFolder(PackageFolder& folder, HeldFolder held) {
+    folder.held = std::move(held);
+    folder.finalPath = finalPathOf(folder.held.handle());
+}
+
+// Every folder the package writes into that exists already is checked and held before anything
+// changes; what is missing is made later, by the update.
+void holdExistingFolders(PackageTree& tree, const fs::path& destination) {
+    for (std::size_t index = 1; index < tree.folders.size(); ++index) {
+        PackageFolder& folder = tree.folders[index];
+        const PackageFolder& parent = tree.folders[folder.parent];
+        if (!parent.held) {
+            continue; // inside a folder still to be made
+        }
+        HoldResult held = holdExistingChildFolder(parent.held, folder.name);
+        const fs::path shown = destination / folder.relative;
+        if (held.status == HoldStatus::NotAPlainFolder) {
+            throwUnsafeFolder(shown);
+        }
+        if (held.status == HoldStatus::Held) {
+            holdFolder(folder, std::move(held.folder));
+        } else if (held.status != HoldStatus::Missing) {
+            throw std::runtime_error(
+                "Không sao chép được: " + toUtf8(printableText(shown.wstring())) + ": " +
+                windowsErrorText(held.error));
+        }
+    }
+}
+
+void placePackage(PackageTree& tree, FileUpdate& update, const fs::path& source,
+                  const fs::path& destination, const std::wstring& tag, CopyProgress& progress) {
+    for (std::size_t index = 1; index < tree.folders.size(); ++index) {
+        PackageFolder& folder = tree.folders[index];
+        if (!folder.held) {
+            update.createFolder(folder.held, tree.folders[folder.parent].held, folder.name,
+                                destination / folder.relative);
+            folder.finalPath = finalPathOf(folder.held.handle());
+        }
+    }
+    for (const PackageFile& file : tree.files) {
+        const PackageFolder& folder = tree.folders[file.folder];
+        update.placeFile(folder.held, folder.finalPath, file.name, source / file.relative,
+                         destination / file.relative);
+        progress.filesCopied += 1;
+        progress.bytesCopied += file.size;
+        const int percent = percentOf(progress);
+        if (percent > progress.lastPercent || progress.filesCopied == progress.totals.fileCount) {
+            drawProgress(tag, progress, percent);
+        }
+        progress.lastPercent = percent;
+    }
+}
+
+std::string joinedPaths(const std::vector<fs::path>& paths) {
+    std::string joined;
+    for (const fs::path& path : paths) {
+        joined += (joined.empty() ? "" : "; ") + toUtf8(printableText(path.wstring()));
+    }
+    return joined;
+}
+
+} // namespace
+
+void installFiles(const fs::path& source, const fs::path& destination, const std::wstring& tag) {
+    printStatus(tag, L"Đang lập danh sách tệp cần cài...");
+    CopyProgress progress;
+    // A missing source counts as empty here; listing it below reports it.
+    progress.totals = tallyDirectory(source);
+
+    InstallSite site = holdInstallSite(destination, "Không tạo được thư mục đích: " +
+                                                        toUtf8(destination.wstring()));
+    PackageTree tree = listPackage(source);
+    holdFolder(tree.folders[0], std::move(site.destination));
+    holdExistingFolders(tree, destination);
+
+    std::vector<char> buffer(1 << 20);
+    HeldFolder runFolder = createRunFolder(site);
+    const std::wstring runFolderName = runFolder.path().filename().wstring();
+    FileUpdate update(std::move(runFolder), buffer);
+    try {
+        placePackage(tree, update, source, destination, tag, progress);
+    } catch (const std::exception& error) {
+        const FileUpdate::PutBack putBack = update.putBack();
+        if (!putBack.complete) {
+            throw std::runtime_error(
+                std::string(error.what()) + ". Không khôi phục được bản cài đặt trước" +
+                (putBack.keptOldCopies.empty()
+                     ? std::string(".")
+                     : "; bản cũ còn ở: " + joinedPaths(putBack.keptOldCopies)));
+        }
+        if (progress.lastPercent >= 0) {
+            std::wcout << L'\n'; // ends the progress line drawn so far
+        }
+        printStatus(tag, L"Đã khôi phục bản cài đặt trước.");
+        throw;
+    }
+    update.commit();
+    removeEarlierRunFolders(site, runFolderName);
 
     printProgressEnd(tag,
                      L"Cài tệp 100% | " + std::to_wstring(progress.filesCopied) + L" tệp | " +

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,6 +69,65 @@ TEST(InstallFiles, OverlaysThePackageAndLeavesEverythingElse) {
     EXPECT_EQ(output.substr(output.size() - closing.size()), closing) << toUtf8(output);
 }
 
+// Whatever is at a target's name is replaced as a name: a second name of an outside file leaves
+// that file's bytes alone, and no attribute stops or survives the replacement.
+TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
+    constexpr DWORD kSticky =
+        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    const struct {
+        const char* label;
+        DWORD targetAttributes; // 0: no target
+        bool secondName;        // the target is a second name of a file outside
+        DWORD sourceAttributes;
+    } cases[] = {
+        {"a plain older file", FILE_ATTRIBUTE_NORMAL, false, FILE_ATTRIBUTE_NORMAL},
+        {"read-only, hidden and system", kSticky, false, FILE_ATTRIBUTE_NORMAL},
+        {"a second name of an outside file", FILE_ATTRIBUTE_NORMAL, true, FILE_ATTRIBUTE_NORMAL},
+        {"a read-only package file, no target", 0, false, FILE_ATTRIBUTE_READONLY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::TempFolder folder;
+        const fs::path source = folder / L"src" / L"x.txt";
+        const fs::path target = folder / L"dst" / L"x.txt";
+        const fs::path outside = folder / L"outside.txt";
+        writeFile(source, "new");
+        ASSERT_TRUE(::SetFileAttributesW(source.c_str(), c.sourceAttributes));
+        fs::create_directories(target.parent_path());
+        if (c.secondName) {
+            writeFile(outside, "outside");
+            ASSERT_TRUE(::CreateHardLinkW(target.c_str(), outside.c_str(), nullptr));
+        } else if (c.targetAttributes != 0) {
+            writeFile(target, "old");
+        }
+        if (c.targetAttributes != 0) {
+            ASSERT_TRUE(::SetFileAttributesW(target.c_str(), c.targetAttributes));
+        }
+        // What an earlier run left beside the installation goes, a second name of an outside
+        // file as a name only.
+        const fs::path leftover = folder / L"dst.update-1-2";
+        writeFile(leftover / L"old-1", "old copy");
+        ASSERT_TRUE(::SetFileAttributesW((leftover / L"old-1").c_str(), FILE_ATTRIBUTE_READONLY));
+        writeFile(folder / L"kept.txt", "kept");
+        ASSERT_TRUE(::CreateHardLinkW((leftover / L"old-2").c_str(), (folder / L"kept.txt").c_str(),
+                                      nullptr));
+
+        installed(folder / L"src", folder / L"dst");
+
+        EXPECT_EQ(readFile(target), "new");
+        EXPECT_EQ(::GetFileAttributesW(target.c_str()) & kSticky, 0u);
+        if (c.secondName) {
+            EXPECT_EQ(readFile(outside), "outside");
+        }
+        EXPECT_EQ(readFile(folder / L"kept.txt"), "kept");
+        EXPECT_FALSE(fs::exists(leftover));
+        for (const auto& entry : fs::directory_iterator(folder.path())) {
+            EXPECT_EQ(entry.path().filename().wstring().find(L".update-"), std::wstring::npos)
+                << "left beside the installation: " << entry.path().filename().string();
+        }
+    }
+}
+
 TEST(InstallFiles, DrawsTheLineOnlyWhenThePercentageRisesOrTheLastFileIsIn) {
     const struct {
         std::vector<size_t> fileSizes;
@@ -102,34 +163,99 @@ TEST(InstallFiles, DrawsTheLineOnlyWhenThePercentageRisesOrTheLastFileIsIn) {
     }
 }
 
-TEST(InstallFiles, ALockedTargetStopsTheCopyAndKeepsWhatWasCopied) {
-    test::TempFolder folder;
-    const fs::path source = folder / L"src";
-    const fs::path destination = folder / L"dst";
-    for (const wchar_t* name : {L"a.bin", L"b.bin", L"sub\\c.bin", L"sub\\d.bin", L"e.bin"}) {
-        writeFile(source / name, std::string("new ") + toUtf8(name));
-        writeFile(destination / name, "old");
+// Every name and file's bytes under a folder ("<folder>" for folders), links not followed.
+std::map<std::wstring, std::string> snapshot(const fs::path& root) {
+    std::map<std::wstring, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        tree[entry.path().lexically_relative(root).wstring()] =
+            entry.is_directory() ? "<folder>" : readFile(entry.path());
     }
-    // The platform's enumeration order decides which files come before the locked one: lock
-    // the last, so every other file must have been copied.
-    std::vector<fs::path> order;
-    for (const auto& entry : fs::recursive_directory_iterator(source)) {
-        if (entry.is_regular_file()) {
-            order.push_back(entry.path().lexically_relative(source));
-        }
-    }
-    const fs::path lockedTarget = destination / order.back();
-    HANDLE lock = ::CreateFileW(lockedTarget.c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    const std::string failure = failureOf(source, destination);
-    ::CloseHandle(lock);
+    return tree;
+}
 
-    EXPECT_EQ(failure, "Không sao chép được: " + toUtf8(lockedTarget.wstring()));
-    EXPECT_EQ(readFile(lockedTarget), "old");
-    order.pop_back();
-    for (const fs::path& copied : order) {
-        EXPECT_EQ(readFile(destination / copied), "new " + toUtf8(copied.wstring()));
+std::vector<std::wstring> namesIn(const fs::path& folder) {
+    std::vector<std::wstring> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().wstring());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A failure at any file undoes the files before it, the folders made for them and the run's own
+// folder: the installation is as it was, byte for byte and name for name.
+TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
+    enum class Obstacle { HeldWithoutSharing, FolderInTheWay };
+    const struct {
+        const char* label;
+        std::size_t files;
+        std::size_t failing; // 1-based, in the order the files are put in place
+        Obstacle obstacle;
+        bool othersExist; // the other targets are there already (a reinstall)
+    } cases[] = {
+        {"first of five held, reinstall", 5, 1, Obstacle::HeldWithoutSharing, true},
+        {"third of five held, reinstall", 5, 3, Obstacle::HeldWithoutSharing, true},
+        {"last of five held, reinstall", 5, 5, Obstacle::HeldWithoutSharing, true},
+        {"last of five held, the others new", 5, 5, Obstacle::HeldWithoutSharing, false},
+        {"second of three blocked by a folder, the others new", 3, 2, Obstacle::FolderInTheWay,
+         false},
+        {"last of four blocked by a folder, reinstall", 4, 4, Obstacle::FolderInTheWay, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::TempFolder folder;
+        const fs::path source = folder / L"src";
+        const fs::path destination = folder / L"dst";
+        for (std::size_t i = 0; i < c.files; ++i) {
+            // Every other file in a folder the installation lacks until this run makes it.
+            writeFile(source / (i % 2 ? L"mới\\sâu" : L"") / (L"f" + std::to_wstring(i)),
+                      "new " + std::to_string(i));
+        }
+        std::vector<fs::path> order;
+        for (const auto& entry : fs::recursive_directory_iterator(source)) {
+            if (entry.is_regular_file()) {
+                order.push_back(entry.path().lexically_relative(source));
+            }
+        }
+        const fs::path failingTarget = destination / order[c.failing - 1];
+        writeFile(destination / L"user.cfg", "the user's");
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            const bool failing = i + 1 == c.failing;
+            if (failing && c.obstacle == Obstacle::FolderInTheWay) {
+                writeFile(failingTarget / L"inside.txt", "the user's folder");
+            } else if (failing || (c.othersExist && order[i].parent_path().empty())) {
+                writeFile(destination / order[i], "old " + std::to_string(i));
+            }
+        }
+        const auto before = snapshot(destination);
+        const auto besideBefore = namesIn(folder.path());
+
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.obstacle == Obstacle::HeldWithoutSharing) {
+            held = ::CreateFileW(failingTarget.c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        test::ConsoleCapture console;
+        std::string failure = "<no exception>";
+        try {
+            installFiles(source, destination, L"Quorvalent");
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (held != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(held);
+        }
+
+        EXPECT_EQ(
+            failure.rfind("Không sao chép được: " + toUtf8(failingTarget.wstring()) + ": ", 0), 0u)
+            << failure;
+        EXPECT_EQ(snapshot(destination), before);
+        EXPECT_EQ(namesIn(folder.path()), besideBefore) << "the run's own folder is gone";
+        const std::wstring output = console.out();
+        const std::wstring restored = L"    [Quorvalent] Đã khôi phục bản cài đặt trước.\n";
+        ASSERT_GE(output.size(), restored.size());
+        EXPECT_EQ(output.substr(output.size() - restored.size()), restored) << toUtf8(output);
     }
 }
 
@@ -139,15 +265,22 @@ TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
     writeFile(folder / L"file", "a file where a folder must go");
     writeFile(folder / L"dst" / L"sub", "a file where the package has a folder");
 
+    // Only plain folders of their own are written into: a file where one must be is refused as
+    // a link would be, before anything changes.
     EXPECT_EQ(failureOf(folder / L"src", folder / L"file" / L"dest"),
-              "Không tạo được thư mục đích: " + toUtf8((folder / L"file" / L"dest").wstring()));
+              "Thư mục cài đặt không an toàn: " + toUtf8((folder / L"file").wstring()));
     EXPECT_EQ(failureOf(folder / L"src", folder / L"dst"),
-              "Không sao chép được: " + toUtf8((folder / L"dst" / L"sub").wstring()));
+              "Thư mục cài đặt không an toàn: " + toUtf8((folder / L"dst" / L"sub").wstring()));
+    // Above the installation folder's parent nothing is checked, only made.
+    EXPECT_EQ(failureOf(folder / L"src", folder / L"file" / L"x" / L"dest"),
+              "Không tạo được thư mục đích: " +
+                  toUtf8((folder / L"file" / L"x" / L"dest").wstring()));
     // Names come from the package: a control character in one is shown, never acted on.
     writeFile(folder / L"src2" / L"x\u009B2J" / L"a.txt", "a");
     writeFile(folder / L"dst2" / L"x\u009B2J", "a file where the package has a folder");
     EXPECT_EQ(failureOf(folder / L"src2", folder / L"dst2"),
-              "Không sao chép được: " + toUtf8((folder / L"dst2").wstring()) + "\\x\\x9B2J");
+              "Thư mục cài đặt không an toàn: " + toUtf8((folder / L"dst2").wstring()) +
+                  "\\x\\x9B2J");
     // A missing source reaches the caller as the library's file-system error.
     test::ConsoleCapture console;
     EXPECT_THROW(installFiles(folder / L"không có", folder / L"d2", L"T"), fs::filesystem_error);

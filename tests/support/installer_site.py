@@ -14,6 +14,7 @@ from tests.support import wine_harness as wh
 from tests.support.release_server import ReleaseServer
 
 UPDATE_PATH = "Quorvalent-Updates/releases/download/update"
+INSTALL_ROOT = r"C:\Quorvalent"
 INSTALL_DIR = r"C:\Quorvalent\Start"
 SHORTCUT = r"C:\users\Public\Desktop\Quorvalent.lnk"
 RUNTIME_32 = r"C:\Program Files (x86)\Quorvalent Runtime\QuorvalentRuntime.exe"
@@ -122,5 +123,23 @@ def write_windows_file(path, data):
 
 def reset_machine():
     """Back to a machine that never saw the product (the log is kept: it only grows)."""
-    for path in (INSTALL_DIR, SHORTCUT, ntpath.dirname(RUNTIME_32), ntpath.dirname(RUNTIME_64)):
+    for path in (INSTALL_ROOT, SHORTCUT, ntpath.dirname(RUNTIME_32), ntpath.dirname(RUNTIME_64)):
         remove_windows_path(path)
+
+
+def tree(folder):
+    """Every name under a host folder, links not followed: a file's bytes, None for a folder,
+    ("link", target) for a link."""
+    found = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            relative = os.path.relpath(path, folder)
+            if os.path.islink(path):
+                found[relative] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                found[relative] = None
+            else:
+                with open(path, "rb") as f:
+                    found[relative] = f.read()
+    return found

@@ -1,0 +1,36 @@
+#include "app/redirection_guard.h"
+
+#include <windows.h>
+
+namespace qv {
+namespace {
+
+// PROCESS_MITIGATION_POLICY's ProcessRedirectionTrustPolicy and the policy's record; older
+// headers lack both.
+constexpr int kRedirectionTrustPolicy = 16;
+constexpr DWORD kEnforceRedirectionTrust = 0x1;
+struct RedirectionTrustPolicy {
+    DWORD flags;
+};
+
+using SetProcessMitigationPolicyFunction = BOOL(WINAPI*)(int policy, PVOID buffer, SIZE_T length);
+
+} // namespace
+
+void enableRedirectionGuard() noexcept {
+    // Windows 8 and later; looked up so that the program still starts where it is missing.
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) {
+        return;
+    }
+    const auto setPolicy = reinterpret_cast<SetProcessMitigationPolicyFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetProcessMitigationPolicy")));
+    if (setPolicy == nullptr) {
+        return;
+    }
+    RedirectionTrustPolicy policy{kEnforceRedirectionTrust};
+    // Older systems refuse the unknown policy (ERROR_INVALID_PARAMETER): they run without it.
+    setPolicy(kRedirectionTrustPolicy, &policy, sizeof(policy));
+}
+
+} // namespace qv

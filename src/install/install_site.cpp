@@ -1,0 +1,215 @@
+#include "install/install_site.h"
+
+#include "core/errors.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <stdexcept>
+#include <system_error>
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const wchar_t kRunFolderMark[] = L".update-";
+
+// FILE_DISPOSITION_INFO_EX and its flags (Windows 10 1809 and later); older headers lack them.
+constexpr int kFileDispositionInfoEx = 21;
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+    DWORD flags;
+};
+
+HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string& failure) {
+    if (held.status == HoldStatus::Held) {
+        return std::move(held.folder);
+    }
+    if (held.status == HoldStatus::NotAPlainFolder || held.status == HoldStatus::Exists) {
+        throwUnsafeFolder(path);
+    }
+    throw std::runtime_error(failure);
+}
+
+// The folder that is there, held without the right to delete it (a program running from it,
+// with it as its current folder, must not stop the update), or a new one.
+HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name) {
+    HoldResult existing = holdExistingChildFolder(parent, name);
+    return existing.status == HoldStatus::Missing
+               ? holdChildFolder(parent, name, HoldMode::CreateNew)
+               : std::move(existing);
+}
+
+std::wstring runFolderPrefix(const InstallSite& site) {
+    return site.name + kRunFolderMark;
+}
+
+bool startsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() > prefix.size() &&
+           samePathIgnoringCase(std::wstring_view(text).substr(0, prefix.size()), prefix);
+}
+
+// Every name in the open folder, read through its handle.
+std::vector<std::wstring> namesIn(HANDLE folder) {
+    std::vector<std::wstring> names;
+    std::vector<std::byte> buffer(64 * 1024);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (::GetFileInformationByHandleEx(folder, kind, buffer.data(),
+                                          static_cast<DWORD>(buffer.size()))) {
+        kind = FileIdBothDirectoryInfo;
+        for (std::size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                names.push_back(std::move(name));
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+    return names;
+}
+
+// An earlier run's folder: the plain files in it go (a link is never opened through), then
+// the folder itself if nothing else is left.
+void removeRunFolder(const HeldFolder& parent, const std::wstring& name) {
+    HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
+    if (held.status != HoldStatus::Held) {
+        return;
+    }
+    const HANDLE folder = held.folder.handle();
+    const std::wstring folderPath = finalPathOf(folder);
+    for (const std::wstring& entry : namesIn(folder)) {
+        RelativeOpen file =
+            openRelative(folder, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE);
+        if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
+            deleteFileByHandle(file.file.get());
+        }
+    }
+    deleteByHandle(folder);
+}
+
+} // namespace
+
+void throwUnsafeFolder(const fs::path& path) {
+    throw std::runtime_error("Thư mục cài đặt không an toàn: " +
+                             toUtf8(printableText(path.wstring())));
+}
+
+InstallSite holdInstallSite(const fs::path& destination, const std::string& creationFailure) {
+    std::error_code error;
+    fs::path folder = fs::absolute(destination, error).lexically_normal();
+    if (!folder.has_filename()) {
+        folder = folder.parent_path();
+    }
+    check(!error && folder.has_filename(), creationFailure);
+    const fs::path parent = folder.parent_path();
+
+    InstallSite site;
+    if (parent.has_relative_path()) {
+        // Above the parent the run checks nothing, and creates what is missing as the system
+        // resolves it; a base that cannot be held is a failure to create, not a link found.
+        const fs::path base = parent.parent_path();
+        fs::create_directories(base, error);
+        HoldResult held = holdFolderAt(base);
+        check(held.status == HoldStatus::Held, creationFailure);
+        site.base = std::move(held.folder);
+        site.parent = requireHeld(holdOrCreate(site.base, parent.filename().wstring()), parent,
+                                  creationFailure);
+    } else {
+        HoldResult held = holdFolderAt(parent);
+        check(held.status == HoldStatus::Held, creationFailure);
+        site.parent = std::move(held.folder);
+    }
+    site.name = folder.filename().wstring();
+    site.destination = requireHeld(holdOrCreate(site.parent, site.name), folder, creationFailure);
+    return site;
+}
+
+HeldFolder createRunFolder(const InstallSite& site) {
+    const std::wstring name = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(::GetTickCount64());
+    const fs::path path = site.parent.path() / name;
+    return requireHeld(holdChildFolder(site.parent, name, HoldMode::CreateNew), path,
+                       "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
+}
+
+void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
+    try {
+        const std::wstring prefix = runFolderPrefix(site);
+        for (const std::wstring& name : namesIn(site.parent.handle())) {
+            if (startsWithIgnoringCase(name, prefix) && !samePathIgnoringCase(name, current)) {
+                removeRunFolder(site.parent, name);
+            }
+        }
+    } catch (...) {
+        // Out of memory while listing: the next run tries again.
+    }
+}
+
+bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name) {
+    std::wstring expected = folderFinalPath;
+    if (!expected.empty() && expected.back() != L'\\') {
+        expected += L'\\';
+    }
+    expected += name;
+    return samePathIgnoringCase(finalPathOf(entry), expected);
+}
+
+DWORD deleteFileByHandle(HANDLE file) {
+    const DWORD error = deleteByHandle(file);
+    if (error != ERROR_ACCESS_DENIED) {
+        return error;
+    }
+    // A read-only file: deleted as it is where the system can, else its attribute goes first
+    // and comes back if the deletion still fails.
+    DispositionInfoEx disposition{kDispositionDelete | kDispositionIgnoreReadOnly};
+    if (::SetFileInformationByHandle(file,
+                                     static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx),
+                                     &disposition, sizeof(disposition))) {
+        return ERROR_SUCCESS;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return error;
+    }
+    const DWORD attributes = basic.FileAttributes;
+    FILE_BASIC_INFO changed{}; // times of 0 stay as they are
+    changed.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (changed.FileAttributes == 0) {
+        changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    if (!::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed))) {
+        return error;
+    }
+    const DWORD retried = deleteByHandle(file);
+    if (retried != ERROR_SUCCESS) {
+        changed.FileAttributes = attributes;
+        ::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed));
+    }
+    return retried;
+}
+
+std::wstring extendedLengthPath(const fs::path& path) {
+    std::wstring text = path.lexically_normal().wstring();
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    if (text.rfind(L"\\\\?\\", 0) == 0) {
+        return text;
+    }
+    if (text.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + text.substr(2);
+    }
+    if (text.size() >= 3 && text[1] == L':' && text[2] == L'\\') {
+        return L"\\\\?\\" + text;
+    }
+    return text;
+}
+
+} // namespace qv

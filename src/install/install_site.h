@@ -1,0 +1,57 @@
+#pragma once
+// The installation folder as the elevated run may trust it. The folder above the installation
+// folder's parent is taken as the system gives it (C:\ for C:\Quorvalent\Start); the parent and
+// the installation folder itself must be plain folders of their own, checked on their handles
+// and held open while the run works in them. Any user may create C:\Quorvalent before the first
+// installation or put links into it: a link there would send the administrator's writes
+// wherever it points.
+//
+// The parent also holds the run's own folder (the installation folder's name with ".update-",
+// the process id and a tick count): new files are written there first and old ones wait there
+// until they can go. It lies beside the installation folder, so no package entry lands in it,
+// and on the same volume, so every move between the two is a rename.
+
+#include "core/held_folder.h"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+struct InstallSite {
+    HeldFolder base;        // taken as given; empty when the parent is a drive's root
+    HeldFolder parent;      // where the run's own folder goes
+    HeldFolder destination; // the installation folder
+    std::wstring name;      // the installation folder's name, which the run's folders start with
+};
+
+// "Thư mục cài đặt không an toàn: " + the path.
+[[noreturn]] void throwUnsafeFolder(const std::filesystem::path& path);
+
+// Holds the installation folder and its parent, creating what is missing (never through a
+// link). Something other than a plain folder of its own at either name raises the unsafe-folder
+// message; any other failure raises creationFailure.
+InstallSite holdInstallSite(const std::filesystem::path& destination,
+                            const std::string& creationFailure);
+
+// Creates and holds this run's own folder beside the installation folder.
+HeldFolder createRunFolder(const InstallSite& site);
+
+// Removes what earlier runs left beside the installation folder (old copies that were still in
+// use), all but the one named `current`, without following any link. Whatever is still in use stays
+// for the next run. Never throws.
+void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept;
+
+// Whether the open entry is the one at `name` in the folder of that final path, rather than
+// what a link there leads to (a system may follow a link that it was asked to open as itself).
+bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name);
+
+// Deletes the open file, also when it is read-only. Returns the system's code, 0 on success.
+DWORD deleteFileByHandle(HANDLE file);
+
+// The "\\?\" form of an absolute path, which no path length limit applies to.
+std::wstring extendedLengthPath(const std::filesystem::path& path);
+
+} // namespace qv

@@ -1,0 +1,191 @@
+"""What an unelevated program can prepare in C:\\Quorvalent before the elevated installer runs
+(links, second names, files held open, the program itself running) must neither send the
+package's bytes outside the installation folder nor leave a half-replaced installation.
+
+Links are Unix symbolic links made on the host, which Wine shows as Windows links; the other
+programs are a small Wine program (tests/support/hold_file.c)."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from tests.support import installer_site as site
+from tests.support import packages
+from tests.support import wine_harness as wh
+
+START = site.INSTALL_DIR
+RESTORED = "    [Quorvalent] Đã khôi phục bản cài đặt trước.\n"
+# Names the table's preparations need beyond the sample package's own.
+EXTRA = {"lib/helper.dll": b"MZ helper ", "data/x.txt": b"x "}
+# In the new version only: folders the run makes, and removes again when it puts back.
+FRESH = {"fresh/folder/file.txt": b"fresh in 2.0"}
+
+
+def package(version):
+    files = packages.app_files(version)
+    files.update({name: data + version.encode() for name, data in EXTRA.items()})
+    if version != "1.0":
+        files.update(FRESH)
+    return files
+
+
+def host(windows_path):
+    return wh.host_path(windows_path)
+
+
+def in_start(name):
+    return host(START + "\\" + name.replace("/", "\\"))
+
+
+def holder_exe():
+    return os.path.join(wh.BUILD_DIR, "tests", "support", "hold_file.exe")
+
+
+class Holder:
+    """A Wine program that holds a file open without sharing (or only runs), until closed."""
+
+    def __init__(self, exe, *args, cwd=None):
+        self.process = subprocess.Popen([wh.WINE, exe, *args], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, env=wh.wine_env(), cwd=cwd)
+        line = self.process.stdout.readline()
+        assert line.strip() == b"held", line
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.wait(timeout=120)
+
+
+class InstallFolderPreparations(unittest.TestCase):
+    def setUp(self):
+        self.outside = tempfile.mkdtemp(prefix="quorvalent-outside-")
+        self.holders = []
+
+    def tearDown(self):
+        self.fresh_machine()
+        shutil.rmtree(self.outside, ignore_errors=True)
+
+    def fresh_machine(self):
+        for holder in self.holders:
+            holder.close()
+        self.holders = []
+        site.reset_machine()
+        shutil.rmtree(self.outside, ignore_errors=True)
+        os.makedirs(self.outside)
+        site.write_windows_file(site.RUNTIME_32, b"MZ")  # the runtime's steps are skipped
+
+    def outside_file(self, name, data):
+        path = os.path.join(self.outside, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def earlier_installation(self):
+        for name, data in package("1.0").items():
+            site.write_windows_file(START + "\\" + name.replace("/", "\\"), data)
+        site.write_windows_file(START + r"\user\notes.txt", b"the user's notes")
+
+    # The preparations, one per row of the table.
+    def folder_link_at_lib(self):
+        self.earlier_installation()
+        shutil.rmtree(in_start("lib"))
+        target = os.path.join(self.outside, "lib")
+        self.outside_file("lib/core.bin", b"outside library")
+        os.symlink(target, in_start("lib"))
+
+    def link_at_quorvalent(self):
+        self.outside_file("Start/Quorvalent.exe", b"outside program")
+        os.symlink(self.outside, host(site.INSTALL_ROOT))
+
+    def file_link_at_program(self):
+        self.earlier_installation()
+        os.remove(in_start("Quorvalent.exe"))
+        os.symlink(self.outside_file("program.exe", b"outside program"),
+                   in_start("Quorvalent.exe"))
+
+    def hard_link_at_data(self):
+        self.earlier_installation()
+        os.remove(in_start("data/x.txt"))
+        os.link(self.outside_file("x.txt", b"outside x"), in_start("data/x.txt"))
+
+    def package_file_held_open(self):
+        self.earlier_installation()
+        self.holders.append(Holder(holder_exe(), START + r"\lib\core.bin"))
+
+    def program_running(self):
+        self.earlier_installation()
+        shutil.copyfile(holder_exe(), in_start("Quorvalent.exe"))
+        # Started as its shortcut starts it: with Start as its current folder.
+        self.holders.append(Holder(START + r"\Quorvalent.exe", cwd=host(START)))
+
+    def run_installer(self):
+        result = wh.run_installer("--no-pause", timeout=900)
+        stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
+        stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
+        return result.returncode, stdout, stderr
+
+    def test_preparations_of_the_installation_folder(self):
+        unsafe = "Thư mục cài đặt không an toàn: "
+        cases = [
+            # label, preparation, exit code, message (start), whether Start gets the package
+            ("Start\\lib a link to an outside folder", self.folder_link_at_lib, 1,
+             unsafe + START + "\\lib\n", False),
+            ("C:\\Quorvalent a link to an outside folder", self.link_at_quorvalent, 1,
+             unsafe + site.INSTALL_ROOT + "\n", False),
+            ("Start\\Quorvalent.exe a link to an outside file", self.file_link_at_program, 0,
+             None, True),
+            ("a hard link at Start\\data\\x.txt", self.hard_link_at_data, 0, None, True),
+            ("a package file held open without sharing", self.package_file_held_open, 1,
+             "Không sao chép được: " + START + "\\lib\\core.bin: ", False),
+            ("Quorvalent itself running from Start", self.program_running, 0, None, True),
+        ]
+        with site.ReleaseSite() as release:
+            new = package("2.0")
+            release.publish_app(version="2.0", extra_files={
+                name: new[name] for name in list(EXTRA) + list(FRESH)})
+            for label, prepare, code, message, installs in cases:
+                with self.subTest(label):
+                    self.fresh_machine()
+                    prepare()
+                    outside = site.tree(self.outside)
+                    start = site.tree(host(START))
+                    returncode, stdout, stderr = self.run_installer()
+                    output = stdout + stderr
+                    self.assertEqual(returncode, code, output)
+                    self.assertEqual(site.tree(self.outside), outside, output)
+                    if message:
+                        self.assertIn("=" * 50 + "\n" + message, stderr)
+                    if not installs:
+                        self.assertEqual(site.tree(host(START)), start, output)
+                        if not message.startswith(unsafe):
+                            self.assertIn(RESTORED, stdout)
+                            self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"])
+                        continue
+                    for name, data in new.items():
+                        start[name.replace("/", os.sep)] = data
+                    for folder in ("plugins", "fresh", os.path.join("fresh", "folder")):
+                        start[folder] = None
+                    self.assertEqual(site.tree(host(START)), start, output)
+                    if prepare == self.program_running:
+                        self.assert_old_program_waits_and_goes()
+                    else:
+                        self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"])
+
+    def assert_old_program_waits_and_goes(self):
+        # The running image could move but not go: it waits beside Start, and the next run,
+        # once the program has ended, removes it.
+        waiting = [n for n in os.listdir(host(site.INSTALL_ROOT)) if n != "Start"]
+        self.assertEqual(len(waiting), 1, waiting)
+        self.assertTrue(waiting[0].startswith("Start.update-"), waiting)
+        for holder in self.holders:
+            holder.close()
+        returncode, stdout, stderr = self.run_installer()
+        self.assertEqual(returncode, 0, stdout + stderr)
+        self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"])
+
+
+if __name__ == "__main__":
+    unittest.main()
