@@ -278,16 +278,7 @@ bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right) {
 namespace qv {
 
 HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name) {
-    RelativeOpen existing = openRelative(parent.handle(), name, kHoldAccess, kHoldShare, FILE_OPEN,
-                                         FILE_DIRECTORY_FILE);
-    if (existing.file) {
-        return checkedHold(parent, name, std::move(existing.file));
-    }
-    if (existing.error == ERROR_DIRECTORY) {
-        return failure(HoldStatus::NotAPlainFolder, existing.error);
-    }
-    return failure(isMissingError(existing.error) ? HoldStatus::Missing : HoldStatus::Failed,
-                   existing.error);
+    return holdChildFolderWithoutDelete(parent, name, HoldMode::OpenExisting);
 }
 
 } // namespace qv
