@@ -204,6 +204,10 @@ HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_v
     return holdChild(parent, name, mode, security, kHoldAccess);
 }
 
+HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name) {
+    return holdChildFolderWithoutDelete(parent, name, HoldMode::OpenExisting);
+}
+
 bool keepsAccessRules(HANDLE folder) {
     DWORD flags = 0;
     return ::GetVolumeInformationByHandleW(folder, nullptr /* label */, 0, nullptr /* serial */,
@@ -271,14 +275,6 @@ bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right) {
            ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
                                   static_cast<int>(right.size()),
                                   TRUE /* ignore case */) == CSTR_EQUAL;
-}
-
-} // namespace qv
-
-namespace qv {
-
-HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name) {
-    return holdChildFolderWithoutDelete(parent, name, HoldMode::OpenExisting);
 }
 
 } // namespace qv

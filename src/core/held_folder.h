@@ -88,6 +88,12 @@ HoldResult holdChildFolder(const HeldFolder& parent, std::wstring_view name, Hol
 HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_view name,
                                         HoldMode mode, PSECURITY_DESCRIPTOR security = nullptr);
 
+// As holdChildFolder with HoldMode::OpenExisting, but the handle carries no DELETE access: the
+// folder is held all the same (nobody may rename or delete it meanwhile), and a process whose
+// current folder it is, or that keeps it open, does not stand in the way. It cannot be deleted
+// through this handle.
+HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name);
+
 // Whether the volume of the open file or folder keeps and enforces access rules (NTFS does;
 // FAT, exFAT and many network shares do not, where a folder's rules protect nothing).
 bool keepsAccessRules(HANDLE folder);
@@ -120,15 +126,5 @@ std::wstring finalPathOf(HANDLE handle);
 
 // Both non-empty and equal as Windows compares names (ordinal, case ignored).
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
-
-} // namespace qv
-
-namespace qv {
-
-// As holdChildFolder with HoldMode::OpenExisting, but the handle carries no DELETE access: the
-// folder is held all the same (nobody may rename or delete it meanwhile), and a process whose
-// current folder it is, or that keeps it open, does not stand in the way. It cannot be deleted
-// through this handle.
-HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name);
 
 } // namespace qv
