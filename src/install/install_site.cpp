@@ -135,11 +135,18 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
 }
 
 HeldFolder createRunFolder(const InstallSite& site) {
-    const std::wstring name = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
+    const std::wstring base = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
                               L"-" + std::to_wstring(::GetTickCount64());
-    const fs::path path = site.parent.path() / name;
-    return requireHeld(holdChildFolder(site.parent, name, HoldMode::CreateNew), path,
-                       "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
+    // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
+    for (int attempt = 0;; ++attempt) {
+        const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
+        HoldResult made = holdChildFolder(site.parent, name, HoldMode::CreateNew);
+        const fs::path path = site.parent.path() / name;
+        if (made.status != HoldStatus::Exists || attempt == 9) {
+            return requireHeld(std::move(made), path,
+                               "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
+        }
+    }
 }
 
 void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
