@@ -136,9 +136,11 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         if (plainFolder) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
-        placement.backupName = L"old-" + number;
+        const HANDLE backupFolder = nextBackupFolder(shown);
+        placement.backupFolder = backupFolders_.size() - 1;
+        placement.backupName = number;
         if (const DWORD error =
-                renameByHandle(old.file.get(), runFolder_.handle(), placement.backupName, false)) {
+                renameByHandle(old.file.get(), backupFolder, placement.backupName, false)) {
             throwCopyFailure(shown, error);
         }
         placement.backup = std::move(old.file);

@@ -74,9 +74,9 @@ std::vector<std::wstring> namesIn(HANDLE folder) {
     return names;
 }
 
-// An earlier run's folder: the plain files in it go (a link is never opened through), then
-// the folder itself if nothing else is left.
-void removeRunFolder(const HeldFolder& parent, const std::wstring& name) {
+// An earlier run's folder: the plain files in it go, and in its folders of old copies one level
+// down (a link is never opened through), then each folder if nothing else is left.
+void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
     HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
     if (held.status != HoldStatus::Held) {
         return;
@@ -90,6 +90,8 @@ void removeRunFolder(const HeldFolder& parent, const std::wstring& name) {
                          FILE_NON_DIRECTORY_FILE);
         if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
             deleteFileByHandle(file.file.get());
+        } else if (!file.file && levelsBelow > 0) {
+            removeRunFolder(held.folder, entry, levelsBelow - 1);
         }
     }
     deleteByHandle(folder);
@@ -133,11 +135,18 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
 }
 
 HeldFolder createRunFolder(const InstallSite& site) {
-    const std::wstring name = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
+    const std::wstring base = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
                               L"-" + std::to_wstring(::GetTickCount64());
-    const fs::path path = site.parent.path() / name;
-    return requireHeld(holdChildFolder(site.parent, name, HoldMode::CreateNew), path,
-                       "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
+    // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
+    for (int attempt = 0;; ++attempt) {
+        const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
+        HoldResult made = holdChildFolder(site.parent, name, HoldMode::CreateNew);
+        const fs::path path = site.parent.path() / name;
+        if (made.status != HoldStatus::Exists || attempt == 9) {
+            return requireHeld(std::move(made), path,
+                               "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
+        }
+    }
 }
 
 void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
@@ -145,7 +154,7 @@ void removeEarlierRunFolders(const InstallSite& site, const std::wstring& curren
         const std::wstring prefix = runFolderPrefix(site);
         for (const std::wstring& name : namesIn(site.parent.handle())) {
             if (startsWithIgnoringCase(name, prefix) && !samePathIgnoringCase(name, current)) {
-                removeRunFolder(site.parent, name);
+                removeRunFolder(site.parent, name, 1);
             }
         }
     } catch (...) {

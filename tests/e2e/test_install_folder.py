@@ -64,15 +64,14 @@ class InstallFolderPreparations(unittest.TestCase):
         self.holders = []
 
     def tearDown(self):
-        self.fresh_machine()
+        for holder in self.holders:
+            holder.close()
+        site.reset_machine()  # other test programs share the prefix
         shutil.rmtree(self.outside, ignore_errors=True)
 
     def fresh_machine(self):
-        for holder in self.holders:
-            holder.close()
+        self.tearDown()
         self.holders = []
-        site.reset_machine()
-        shutil.rmtree(self.outside, ignore_errors=True)
         os.makedirs(self.outside)
         site.write_windows_file(site.RUNTIME_32, b"MZ")  # the runtime's steps are skipped
 
