@@ -104,7 +104,7 @@ void FileUpdate::createFolder(HeldFolder& slot, const HeldFolder& parent, const 
 }
 
 void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderFinalPath,
-                           const std::wstring& name, const fs::path& source,
+                           bool folderIsNew, const std::wstring& name, const fs::path& source,
                            const fs::path& shown) {
     Placement& placement = placements_.emplace_back();
     const std::wstring number = std::to_wstring(placements_.size());
@@ -123,8 +123,11 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         throwCopyFailure(shown, error);
     }
 
+    // In a folder of this run's making, whatever another program may have put at the name since
+    // is not looked at: the rename below refuses to replace it.
     bool plainFolder = false;
-    RelativeOpen old = openTarget(folder.handle(), name, plainFolder);
+    RelativeOpen old = folderIsNew ? RelativeOpen{UniqueFile(), ERROR_FILE_NOT_FOUND, false}
+                                   : openTarget(folder.handle(), name, plainFolder);
     bool replaceName = false;
     if (old.file && !reachedByName(old.file.get(), folderFinalPath, name)) {
         // A link the system followed when asked not to: the handle is what it leads to, which is

@@ -26,8 +26,10 @@ public:
                       const std::filesystem::path& shown);
 
     // Puts a copy of `source` in place as `name` in `folder` (whose final path is
-    // folderFinalPath). Raises "Không sao chép được: " + shown and the system's reason.
-    void placeFile(const HeldFolder& folder, const std::wstring& folderFinalPath,
+    // folderFinalPath; `folderIsNew` when this run made it, so that nothing of the
+    // installation's can be at the name). Raises "Không sao chép được: " + shown and the
+    // system's reason.
+    void placeFile(const HeldFolder& folder, const std::wstring& folderFinalPath, bool folderIsNew,
                    const std::wstring& name, const std::filesystem::path& source,
                    const std::filesystem::path& shown);
 

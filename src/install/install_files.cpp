@@ -49,6 +49,7 @@ struct PackageFolder {
     std::size_t parent = 0;
     HeldFolder held; // empty while it does not exist yet
     std::wstring finalPath;
+    bool madeNow = false;
 };
 
 struct PackageFile {
@@ -142,12 +143,13 @@ void placePackage(PackageTree& tree, FileUpdate& update, const fs::path& source,
             update.createFolder(folder.held, tree.folders[folder.parent].held, folder.name,
                                 destination / folder.relative);
             folder.finalPath = finalPathOf(folder.held.handle());
+            folder.madeNow = true;
         }
     }
     for (const PackageFile& file : tree.files) {
         const PackageFolder& folder = tree.folders[file.folder];
-        update.placeFile(folder.held, folder.finalPath, file.name, source / file.relative,
-                         destination / file.relative);
+        update.placeFile(folder.held, folder.finalPath, folder.madeNow, file.name,
+                         source / file.relative, destination / file.relative);
         progress.filesCopied += 1;
         progress.bytesCopied += file.size;
         const int percent = percentOf(progress);
@@ -178,6 +180,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
                                                         toUtf8(destination.wstring()));
     PackageTree tree = listPackage(source);
     holdFolder(tree.folders[0], std::move(site.destination));
+    tree.folders[0].madeNow = site.destinationMade;
     holdExistingFolders(tree, destination);
 
     std::vector<char> buffer(1 << 20);

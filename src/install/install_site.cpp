@@ -35,11 +35,10 @@ HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string&
 
 // The folder that is there, held without the right to delete it (a program running from it,
 // with it as its current folder, must not stop the update), or a new one.
-HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name) {
+HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name, bool& made) {
     HoldResult existing = holdExistingChildFolder(parent, name);
-    return existing.status == HoldStatus::Missing
-               ? holdChildFolder(parent, name, HoldMode::CreateNew)
-               : std::move(existing);
+    made = existing.status == HoldStatus::Missing;
+    return made ? holdChildFolder(parent, name, HoldMode::CreateNew) : std::move(existing);
 }
 
 std::wstring runFolderPrefix(const InstallSite& site) {
@@ -122,15 +121,17 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
         HoldResult held = holdFolderAt(base);
         check(held.status == HoldStatus::Held, creationFailure);
         site.base = std::move(held.folder);
-        site.parent = requireHeld(holdOrCreate(site.base, parent.filename().wstring()), parent,
-                                  creationFailure);
+        bool made = false;
+        site.parent = requireHeld(holdOrCreate(site.base, parent.filename().wstring(), made),
+                                  parent, creationFailure);
     } else {
         HoldResult held = holdFolderAt(parent);
         check(held.status == HoldStatus::Held, creationFailure);
         site.parent = std::move(held.folder);
     }
     site.name = folder.filename().wstring();
-    site.destination = requireHeld(holdOrCreate(site.parent, site.name), folder, creationFailure);
+    site.destination = requireHeld(holdOrCreate(site.parent, site.name, site.destinationMade),
+                                   folder, creationFailure);
     return site;
 }
 

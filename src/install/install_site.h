@@ -25,6 +25,7 @@ struct InstallSite {
     HeldFolder parent;      // where the run's own folder goes
     HeldFolder destination; // the installation folder
     std::wstring name;      // the installation folder's name, which the run's folders start with
+    bool destinationMade = false; // made by this call
 };
 
 // "Thư mục cài đặt không an toàn: " + the path.
