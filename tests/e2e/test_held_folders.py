@@ -74,7 +74,9 @@ class HeldFolders(unittest.TestCase):
             with Watcher(plant or (lambda work: True)) as watcher:
                 result = wh.run_windows_program(
                     os.path.join(wh.BUILD_DIR, "tests", "support", "temp_attacker.exe"), *args,
-                    timeout=300, env={"QUORVALENT_SETUP_SECONDS": "1"})
+                    timeout=300, env={"QUORVALENT_SETUP_SECONDS": "1",
+                                      # The setup installs the runtime, as a real one does.
+                                      "QUORVALENT_SETUP_INSTALL": site.RUNTIME_32})
             self.downloads = release.request_count("Quorvalent-update.zip")
         self.assertTrue(plant is None or watcher.planted.is_set(), "the links were never planted")
         with open(report, encoding="utf-8") as f:
