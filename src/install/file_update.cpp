@@ -1,6 +1,7 @@
 #include "install/file_update.h"
 
 #include "core/errors.h"
+#include "core/tree_removal.h"
 #include "install/install_site.h"
 
 #include <stdexcept>
@@ -87,12 +88,14 @@ RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFold
 
 } // namespace
 
-FileUpdate::FileUpdate(HeldFolder runFolder, std::vector<char>& copyBuffer)
-    : runFolder_(std::move(runFolder)), buffer_(copyBuffer) {}
+FileUpdate::FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,
+                       std::vector<char>& copyBuffer)
+    : runFolderParent_(runFolderParent), runFolder_(std::move(runFolder)), buffer_(copyBuffer) {}
 
 void FileUpdate::createFolder(HeldFolder& slot, const HeldFolder& parent, const std::wstring& name,
                               const fs::path& shown) {
-    HoldResult made = holdChildFolder(parent, name, HoldMode::CreateNew);
+    // Files are renamed into it: no DELETE access in the hold (see holdChildFolderWithoutDelete).
+    HoldResult made = holdChildFolderWithoutDelete(parent, name, HoldMode::CreateNew);
     if (made.status == HoldStatus::Exists || made.status == HoldStatus::NotAPlainFolder) {
         throwUnsafeFolder(shown);
     }
@@ -100,7 +103,7 @@ void FileUpdate::createFolder(HeldFolder& slot, const HeldFolder& parent, const 
         throwCopyFailure(shown, made.error);
     }
     slot = std::move(made.folder);
-    createdFolders_.push_back(&slot);
+    createdFolders_.push_back({&parent, &slot});
 }
 
 void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderFinalPath,
@@ -160,7 +163,7 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
 HANDLE FileUpdate::nextBackupFolder(const fs::path& shown) {
     if (backups_ % kBackupsPerFolder == 0) {
         const std::wstring name = L"old-" + std::to_wstring(backupFolders_.size() + 1);
-        HoldResult made = holdChildFolder(runFolder_, name, HoldMode::CreateNew);
+        HoldResult made = holdChildFolderWithoutDelete(runFolder_, name, HoldMode::CreateNew);
         if (made.status != HoldStatus::Held) {
             throwCopyFailure(shown,
                              made.error != ERROR_SUCCESS ? made.error : ERROR_ALREADY_EXISTS);
@@ -174,8 +177,7 @@ HANDLE FileUpdate::nextBackupFolder(const fs::path& shown) {
 // Only the empty ones go; the others keep old copies still in use.
 void FileUpdate::removeBackupFolders() noexcept {
     for (HeldFolder& folder : backupFolders_) {
-        deleteByHandle(folder.handle());
-        folder.reset();
+        removeHeldFolder(runFolder_, folder);
     }
 }
 
@@ -217,12 +219,11 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
     }
     // Last made, first removed: a folder is empty once what was made inside it is gone.
     for (auto it = createdFolders_.rbegin(); it != createdFolders_.rend(); ++it) {
-        deleteByHandle((*it)->handle());
-        (*it)->reset();
+        removeHeldFolder(*it->first, *it->second);
     }
     if (result.complete) {
         removeBackupFolders();
-        deleteByHandle(runFolder_.handle());
+        removeHeldFolder(runFolderParent_, runFolder_);
     }
     backupFolders_.clear();
     runFolder_.reset();
@@ -239,7 +240,7 @@ void FileUpdate::commit() noexcept {
         }
     }
     removeBackupFolders();
-    deleteByHandle(runFolder_.handle()); // only when empty
+    removeHeldFolder(runFolderParent_, runFolder_); // only when empty
     runFolder_.reset();
 }
 

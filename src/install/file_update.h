@@ -10,13 +10,16 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qv {
 
 class FileUpdate {
 public:
-    FileUpdate(HeldFolder runFolder, std::vector<char>& copyBuffer);
+    // runFolderParent holds runFolder and outlives the update.
+    FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,
+               std::vector<char>& copyBuffer);
     FileUpdate(const FileUpdate&) = delete;
     FileUpdate& operator=(const FileUpdate&) = delete;
 
@@ -59,12 +62,13 @@ private:
     HANDLE nextBackupFolder(const std::filesystem::path& shown);
     void removeBackupFolders() noexcept;
 
+    const HeldFolder& runFolderParent_;
     HeldFolder runFolder_;
     std::vector<HeldFolder> backupFolders_; // in the run's folder, a hundred old copies each
     std::size_t backups_ = 0;
     std::vector<char>& buffer_;
     std::vector<Placement> placements_;
-    std::vector<HeldFolder*> createdFolders_;
+    std::vector<std::pair<const HeldFolder*, HeldFolder*>> createdFolders_; // parent, folder
 };
 
 } // namespace qv

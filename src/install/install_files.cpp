@@ -186,7 +186,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
     std::vector<char> buffer(1 << 20);
     HeldFolder runFolder = createRunFolder(site);
     const std::wstring runFolderName = runFolder.path().filename().wstring();
-    FileUpdate update(std::move(runFolder), buffer);
+    FileUpdate update(site.parent, std::move(runFolder), buffer);
     try {
         placePackage(tree, update, source, destination, tag, progress);
     } catch (const std::exception& error) {

@@ -38,7 +38,8 @@ HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string&
 HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name, bool& made) {
     HoldResult existing = holdExistingChildFolder(parent, name);
     made = existing.status == HoldStatus::Missing;
-    return made ? holdChildFolder(parent, name, HoldMode::CreateNew) : std::move(existing);
+    return made ? holdChildFolderWithoutDelete(parent, name, HoldMode::CreateNew)
+                : std::move(existing);
 }
 
 std::wstring runFolderPrefix(const InstallSite& site) {
@@ -141,7 +142,7 @@ HeldFolder createRunFolder(const InstallSite& site) {
     // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
     for (int attempt = 0;; ++attempt) {
         const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
-        HoldResult made = holdChildFolder(site.parent, name, HoldMode::CreateNew);
+        HoldResult made = holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew);
         const fs::path path = site.parent.path() / name;
         if (made.status != HoldStatus::Exists || attempt == 9) {
             return requireHeld(std::move(made), path,
