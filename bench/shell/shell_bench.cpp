@@ -6,6 +6,8 @@
 //   shell_bench copyloop SOURCE DESTINATION     (bare walk + CreateDirectoryW + CopyFileW)
 //   shell_bench reinstall SOURCE DESTINATION    (installFiles over an existing installation)
 //   shell_bench copyover SOURCE DESTINATION     (the bare loop, replacing every file)
+//   shell_bench landover SOURCE DESTINATION     (the bare loop, each file a new file moved over
+//                                                its target)
 //   shell_bench tally FOLDER REPEATS            (tallyDirectory and a bare walk, alternating)
 //   shell_bench compare FOLDER ARCHIVE REPEATS  (the extracted tree against the archive's list,
 //                                                and a bare loop reading every file once)
@@ -85,6 +87,26 @@ bool makeFolder(const std::wstring& folder, bool over) {
            (over && ::GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
+// Each file copied to a new name beside its target and moved over it: the least Windows code
+// that lands every file as a new file, as an update that can be undone has to.
+void bareLandOver(const std::wstring& source, const std::wstring& destination) {
+    auto land = [&](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+        const std::wstring target = destination + path.substr(source.size());
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (!makeFolder(target, true)) {
+                throw std::runtime_error("CreateDirectoryW failed");
+            }
+            return;
+        }
+        const std::wstring fresh = target + L".new";
+        if (!::CopyFileW(path.c_str(), fresh.c_str(), TRUE /* fail if it exists */) ||
+            !::MoveFileExW(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            throw std::runtime_error("CopyFileW/MoveFileExW failed");
+        }
+    };
+    walk(source, land);
+}
+
 void bareCopy(const std::wstring& source, const std::wstring& destination, bool over) {
     if (!makeFolder(destination, over)) {
         throw std::runtime_error("CreateDirectoryW failed");
@@ -156,6 +178,12 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
             return 0;
         }
+        if (mode == L"landover" && argc == 4) {
+            const Clock::time_point start = Clock::now();
+            bareLandOver(argv[2], argv[3]);
+            std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
+            return 0;
+        }
         if (mode == L"tally" && argc == 4) {
             // Alternating, so both see the same cache state and the same background load.
             const int repeats = std::max(1, std::stoi(argv[3]));
@@ -214,7 +242,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: shell_bench install|copyloop|reinstall|copyover SOURCE "
+    std::fprintf(stderr, "usage: shell_bench install|copyloop|reinstall|copyover|landover SOURCE "
                          "DESTINATION | tally FOLDER REPEATS | compare FOLDER ARCHIVE REPEATS\n");
     return 2;
 }
