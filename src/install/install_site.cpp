@@ -46,9 +46,27 @@ std::wstring runFolderPrefix(const InstallSite& site) {
     return site.name + kRunFolderMark;
 }
 
-bool startsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() > prefix.size() &&
-           samePathIgnoringCase(std::wstring_view(text).substr(0, prefix.size()), prefix);
+// Whether `text` is `prefix` (any case) followed by groups of digits, as many as
+// `minGroups`..`maxGroups`, joined by '-': only the names the run itself gives.
+bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGroups,
+                    int maxGroups) {
+    if (text.size() <= prefix.size() ||
+        (!prefix.empty() && !samePathIgnoringCase(text.substr(0, prefix.size()), prefix))) {
+        return false;
+    }
+    int groups = 0;
+    bool inDigits = false;
+    for (const wchar_t c : text.substr(prefix.size())) {
+        if (c >= L'0' && c <= L'9') {
+            groups += inDigits ? 0 : 1;
+            inDigits = true;
+        } else if (c == L'-' && inDigits) {
+            inDigits = false;
+        } else {
+            return false;
+        }
+    }
+    return inDigits && groups >= minGroups && groups <= maxGroups;
 }
 
 // Every name in the open folder, read through its handle.
@@ -74,8 +92,14 @@ std::vector<std::wstring> namesIn(HANDLE folder) {
     return names;
 }
 
-// An earlier run's folder: the plain files in it go, and in its folders of old copies one level
-// down (a link is never opened through), then each folder if nothing else is left.
+// What a run puts in its folder: new files ("new-N") and folders of old copies ("old-N"),
+// which hold old copies ("N"). Nothing else in there is the run's to remove.
+bool isRunFile(const std::wstring& name, int levelsBelow) {
+    return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) : isNumberedName(name, L"", 1, 1);
+}
+
+// An earlier run's folder: the files it made go, and the old copies in its folders of them one
+// level down (a link is never opened through), then each folder if nothing else is left.
 void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
     HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
     if (held.status != HoldStatus::Held) {
@@ -84,13 +108,17 @@ void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int lev
     const HANDLE folder = held.folder.handle();
     const std::wstring folderPath = finalPathOf(folder);
     for (const std::wstring& entry : namesIn(folder)) {
+        const bool oldCopies = levelsBelow > 0 && isNumberedName(entry, L"old-", 1, 1);
+        if (!oldCopies && !isRunFile(entry, levelsBelow)) {
+            continue;
+        }
         RelativeOpen file =
             openRelative(folder, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                          FILE_NON_DIRECTORY_FILE);
         if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
             deleteFileByHandle(file.file.get());
-        } else if (!file.file && levelsBelow > 0) {
+        } else if (!file.file && oldCopies) {
             removeRunFolder(held.folder, entry, levelsBelow - 1);
         }
     }
@@ -155,7 +183,8 @@ void removeEarlierRunFolders(const InstallSite& site, const std::wstring& curren
     try {
         const std::wstring prefix = runFolderPrefix(site);
         for (const std::wstring& name : namesIn(site.parent.handle())) {
-            if (startsWithIgnoringCase(name, prefix) && !samePathIgnoringCase(name, current)) {
+            // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
+            if (isNumberedName(name, prefix, 2, 3) && !samePathIgnoringCase(name, current)) {
                 removeRunFolder(site.parent, name, 1);
             }
         }

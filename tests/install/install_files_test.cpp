@@ -104,13 +104,20 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
             ASSERT_TRUE(::SetFileAttributesW(target.c_str(), c.targetAttributes));
         }
         // What an earlier run left beside the installation goes, a second name of an outside
-        // file as a name only.
+        // file as a name only; a folder that only looks like a run's, and what is not a run's
+        // own in a run's folder, stay.
         const fs::path leftover = folder / L"dst.update-1-2";
-        writeFile(leftover / L"old-1", "old copy");
-        ASSERT_TRUE(::SetFileAttributesW((leftover / L"old-1").c_str(), FILE_ATTRIBUTE_READONLY));
+        writeFile(leftover / L"old-1" / L"1", "old copy");
+        ASSERT_TRUE(
+            ::SetFileAttributesW((leftover / L"old-1" / L"1").c_str(), FILE_ATTRIBUTE_READONLY));
         writeFile(folder / L"kept.txt", "kept");
-        ASSERT_TRUE(::CreateHardLinkW((leftover / L"old-2").c_str(), (folder / L"kept.txt").c_str(),
-                                      nullptr));
+        ASSERT_TRUE(::CreateHardLinkW((leftover / L"old-1" / L"2").c_str(),
+                                      (folder / L"kept.txt").c_str(), nullptr));
+        writeFile(leftover / L"new-3", "staged");
+        const fs::path lookalike = folder / L"dst.update-notes" / L"notes.txt";
+        const fs::path foreign = folder / L"dst.update-3-4" / L"notes.txt";
+        writeFile(lookalike, "notes");
+        writeFile(foreign, "notes");
 
         installed(folder / L"src", folder / L"dst");
 
@@ -121,6 +128,10 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         }
         EXPECT_EQ(readFile(folder / L"kept.txt"), "kept");
         EXPECT_FALSE(fs::exists(leftover));
+        EXPECT_EQ(readFile(lookalike), "notes");
+        EXPECT_EQ(readFile(foreign), "notes");
+        fs::remove_all(lookalike.parent_path());
+        fs::remove_all(foreign.parent_path());
         for (const auto& entry : fs::directory_iterator(folder.path())) {
             EXPECT_EQ(entry.path().filename().wstring().find(L".update-"), std::wstring::npos)
                 << "left beside the installation: " << entry.path().filename().string();
