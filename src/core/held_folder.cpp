@@ -216,6 +216,41 @@ bool keepsAccessRules(HANDLE folder) {
            (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
+namespace {
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// "X:\" for a path that starts with a drive letter, itself or after "\\?\"; empty for a
+// share ("\\server\share", "\\?\UNC\...") or anything else.
+std::wstring driveRoot(std::wstring_view path) {
+    if (path.size() >= 4 && isSeparator(path[0]) && isSeparator(path[1]) &&
+        (path[2] == L'?' || path[2] == L'.') && isSeparator(path[3])) {
+        path.remove_prefix(4);
+    }
+    if (path.size() >= 2 && path[1] == L':' && !isSeparator(path[0])) {
+        return std::wstring{path[0], L':', L'\\'};
+    }
+    return {};
+}
+
+} // namespace
+
+bool isOnLocalDisk(const std::filesystem::path& given, HANDLE folder) {
+    FILE_REMOTE_PROTOCOL_INFO remote{};
+    if (::GetFileInformationByHandleEx(folder, FileRemoteProtocolInfo, &remote, sizeof(remote))) {
+        return false;
+    }
+    for (const std::wstring& path : {given.wstring(), finalPathOf(folder)}) {
+        const std::wstring root = driveRoot(path);
+        if (root.empty() || ::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE) {
+            return false;
+        }
+    }
+    return true;
+}
+
 DWORD renameByHandle(HANDLE file, HANDLE folder, std::wstring_view name, bool replace) {
     const NativeCalls& calls = nativeCalls();
     if (calls.setInformation == nullptr || calls.statusToError == nullptr) {

@@ -98,6 +98,11 @@ HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view n
 // FAT, exFAT and many network shares do not, where a folder's rules protect nothing).
 bool keepsAccessRules(HANDLE folder);
 
+// Whether the folder opened from `given` lies on a disk of this machine: not a share, nor a
+// drive mapped to one, nor reached through a link that leads to one. Whoever serves a share
+// decides what its files hold whatever rules they carry.
+bool isOnLocalDisk(const std::filesystem::path& given, HANDLE folder);
+
 struct RelativeOpen {
     UniqueFile file;
     DWORD error = ERROR_SUCCESS;

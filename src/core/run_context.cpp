@@ -50,9 +50,11 @@ std::wstring randomSuffix() {
 
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name) {
     // TEMP comes from the user's own settings: a missing one is not created wherever it points,
-    // and one on a volume without access rules would make the work folder's rules void.
+    // and one on a volume without access rules, or on a share (whose server may change any
+    // file whatever its rules say), would make the work folder's rules void.
     HoldResult parent = holdFolderAt(temp);
-    check(parent.status == HoldStatus::Held && keepsAccessRules(parent.folder.handle()),
+    check(parent.status == HoldStatus::Held && keepsAccessRules(parent.folder.handle()) &&
+              isOnLocalDisk(temp, parent.folder.handle()),
           kWorkFolderFailure);
     const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
     check(static_cast<bool>(descriptor), kWorkFolderFailure);

@@ -66,7 +66,7 @@ TEST(WorkDirectory, AccessRulesGiveOnlySystemAndAdministratorsFullControlPassedD
 // The name is predictable (process id and tick count), so an unelevated program can create it
 // first and fill it, or put a file there: neither may be adopted, nor stop the run. TEMP comes
 // from the user's settings: it is never created, and a volume that keeps no access rules (the
-// test prefix's drive V: is reported as FAT) would make the work folder's own void.
+// test prefix's drive V: is reported as FAT), or a share, would make the work folder's own void.
 TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
     const struct {
         const char* label;
@@ -79,13 +79,19 @@ TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
         {"a file of that name made in advance", "file", L"", true},
         {"TEMP missing", "", L"missing\\Temp", false},
         {"TEMP on a volume without access rules", "", L"V:\\", false},
+        // The test prefix serves \\attacker\share from a local folder.
+        {"TEMP on a share", "", L"\\\\attacker\\share\\Temp", false},
     };
     ASSERT_NE(GetFileAttributesW(L"V:\\"), INVALID_FILE_ATTRIBUTES) << "the test prefix lacks V:";
+    ASSERT_NE(GetFileAttributesW(L"\\\\attacker\\share\\Temp"), INVALID_FILE_ATTRIBUTES)
+        << "the test prefix lacks the share";
     const std::wstring name = L"QuorvalentInstallerNative-1-2";
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         test::TempFolder root;
-        const fs::path temp = root / row.temp;
+        // A share's name is no root name to this library's paths: it is taken whole.
+        const fs::path temp =
+            row.temp.wstring().rfind(L"\\\\", 0) == 0 ? row.temp : root / row.temp;
         const fs::path planted =
             std::string(row.present) == "folder" ? temp / name / L"x.dll" : temp / name;
         if (*row.present != '\0') {
