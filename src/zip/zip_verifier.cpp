@@ -207,9 +207,11 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
         refuse("Không hỗ trợ ZIP64 cho gói cài đặt này.");
     }
     // The directory ends where the end record begins, and its records fill it: readers that
-    // walk by the count and readers that walk by the size see the same entries.
+    // walk by the count and readers that walk by the size see the same entries. On one disk,
+    // the count of the records on it is the count of them all: readers take either.
     const std::uint64_t directoryEnd = std::uint64_t{directoryOffset} + directorySize;
-    if (directoryEnd != windowStart + static_cast<std::uint64_t>(record - buffer.data())) {
+    if (readUint16(record + 8) != entryCount ||
+        directoryEnd != windowStart + static_cast<std::uint64_t>(record - buffer.data())) {
         refuse(kBadDirectoryBounds);
     }
 

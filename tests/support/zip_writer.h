@@ -36,6 +36,7 @@ struct ZipLayout {
     std::uint16_t startDisk = 0;
     // When unset: the true count, the true directory size and where the directory starts.
     std::optional<std::uint16_t> entryCount;
+    std::optional<std::uint16_t> entryCountOnDisk; // when unset: entryCount
     std::optional<std::uint32_t> directorySize;
     std::optional<std::uint32_t> directoryOffset;
     std::string comment;
@@ -87,7 +88,7 @@ inline std::string endRecord(const ZipLayout& layout, std::uint32_t directoryOff
     putUint16(out, layout.startDisk);
     const auto count =
         layout.entryCount.value_or(static_cast<std::uint16_t>(layout.entries.size()));
-    putUint16(out, count);
+    putUint16(out, layout.entryCountOnDisk.value_or(count));
     putUint16(out, count);
     putUint32(out, layout.directorySize.value_or(directorySize));
     putUint32(out, layout.directoryOffset.value_or(directoryOffset));

@@ -151,6 +151,9 @@ TEST(ZipVerifier, StructuralTable) {
          kBadRecord},
         {"records beyond the count", buildZip(with(twoFiles(), [](auto& l) { l.entryCount = 2; })),
          kBadBounds},
+        // The count on this disk is a second count of the same records.
+        {"count on this disk other than the total",
+         buildZip(with(twoFiles(), [](auto& l) { l.entryCountOnDisk = 2; })), kBadBounds},
         {"count one more than the records",
          buildZip(with(twoFiles(), [](auto& l) { l.entryCount = 4; })), kBadRecord},
         {"directory starting inside the end record",
