@@ -292,6 +292,21 @@ TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
     EXPECT_EQ(failureOf(folder / L"src2", folder / L"dst2"),
               "Thư mục cài đặt không an toàn: " + toUtf8((folder / L"dst2").wstring()) +
                   "\\x\\x9B2J");
+    // A package name that is another file's short name reaches that file, which is not the
+    // package's to replace: the run stops, and the file keeps its name and bytes.
+    const fs::path users = folder / L"dst3" / L"settings-backup.json";
+    writeFile(users, "the user's");
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_NE(::GetShortPathNameW(users.c_str(), shortPath, MAX_PATH), 0u);
+    const std::wstring alias = fs::path(shortPath).filename().wstring();
+    ASSERT_NE(alias, users.filename().wstring());
+    writeFile(folder / L"src3" / alias, "new");
+    EXPECT_EQ(
+        failureOf(folder / L"src3", folder / L"dst3")
+            .rfind("Không sao chép được: " + toUtf8((folder / L"dst3" / alias).wstring()) + ": ",
+                   0),
+        0u);
+    EXPECT_EQ(readFile(users), "the user's");
     // A missing source reaches the caller as the library's file-system error.
     test::ConsoleCapture console;
     EXPECT_THROW(installFiles(folder / L"không có", folder / L"d2", L"T"), fs::filesystem_error);
