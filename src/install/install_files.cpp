@@ -1,5 +1,6 @@
 #include "install/install_files.h"
 
+#include "console/console_break.h"
 #include "console/console_output.h"
 #include "core/directory_walk.h"
 #include "core/errors.h"
@@ -184,6 +185,9 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
     holdExistingFolders(tree, destination);
 
     std::vector<char> buffer(1 << 20);
+    // Stopped halfway, the update would leave old and new files mixed, and the old copies only
+    // in the run's folder, which a later run removes.
+    const ConsoleBreakDeferral deferral;
     HeldFolder runFolder = createRunFolder(site);
     const std::wstring runFolderName = runFolder.path().filename().wstring();
     FileUpdate update(site.parent, std::move(runFolder), buffer);

@@ -1,0 +1,61 @@
+#include "console/console_break.h"
+
+#include <atomic>
+
+namespace qv {
+namespace {
+
+std::atomic<bool> g_deferring{false};
+std::atomic<bool> g_breakKept{false};
+
+// Set while no deferral lives: a handler that waits for the work finds it done.
+HANDLE workDone() {
+    static const HANDLE event = ::CreateEventW(nullptr /* security */, TRUE /* manual */,
+                                               TRUE /* set */, nullptr /* unnamed */);
+    return event;
+}
+
+void endAsCtrlCWould() {
+    ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+} // namespace
+
+BOOL WINAPI deferConsoleBreak(DWORD event) {
+    if (!g_deferring) {
+        return FALSE; // the next handler, or the system's, decides
+    }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        g_breakKept = true;
+        return TRUE;
+    }
+    // Closing, logging off, shutting down: the process ends once a handler returns, so this
+    // one returns when the work is done (or the system ends the process first).
+    ::WaitForSingleObject(workDone(), INFINITE);
+    return FALSE;
+}
+
+ConsoleBreakDeferral::ConsoleBreakDeferral(BreakAction onBreak)
+    : onBreak_(onBreak != nullptr ? onBreak : endAsCtrlCWould) {
+    g_breakKept = false;
+    if (const HANDLE done = workDone()) {
+        ::ResetEvent(done);
+    }
+    g_deferring = true;
+    registered_ = ::SetConsoleCtrlHandler(deferConsoleBreak, TRUE) != FALSE;
+}
+
+ConsoleBreakDeferral::~ConsoleBreakDeferral() {
+    g_deferring = false;
+    if (const HANDLE done = workDone()) {
+        ::SetEvent(done);
+    }
+    if (registered_) {
+        ::SetConsoleCtrlHandler(deferConsoleBreak, FALSE);
+    }
+    if (g_breakKept.exchange(false)) {
+        onBreak_();
+    }
+}
+
+} // namespace qv

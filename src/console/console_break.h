@@ -1,0 +1,30 @@
+#pragma once
+// Work that must not be cut in the middle (an update that lands whole or is put back) holds a
+// ConsoleBreakDeferral. While it lives, Ctrl+C and Ctrl+Break are kept until the work is done
+// and only then end the process, as they would have; closing the console, logging off or
+// shutting down waits for the work as long as the system lets the process live.
+
+#include <windows.h>
+
+namespace qv {
+
+class ConsoleBreakDeferral {
+public:
+    using BreakAction = void (*)();
+    // `onBreak` runs when the deferral ends after a kept break; by default the process ends
+    // with the exit code Windows gives a process stopped by Ctrl+C.
+    explicit ConsoleBreakDeferral(BreakAction onBreak = nullptr);
+    ~ConsoleBreakDeferral();
+    ConsoleBreakDeferral(const ConsoleBreakDeferral&) = delete;
+    ConsoleBreakDeferral& operator=(const ConsoleBreakDeferral&) = delete;
+
+private:
+    BreakAction onBreak_;
+    bool registered_;
+};
+
+// The console control handler a deferral registers; exposed so that tests can call it as the
+// system does, on a thread of its own.
+BOOL WINAPI deferConsoleBreak(DWORD event);
+
+} // namespace qv
