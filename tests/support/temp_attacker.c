@@ -49,9 +49,10 @@ static void renameWhenThere(HANDLE process, const wchar_t* trigger) {
 }
 
 // The program reaches its work folder about 0.3 s after it is let go: the names cover 0.15 s
-// to 2.6 s, and making them takes about 2 s.
+// to 2.6 s. Making them takes about 2 s, and more than 3 s on a disk still busy writing back
+// what earlier tests wrote: the first name lies 6 s ahead.
 static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
-    const ULONGLONG start = GetTickCount64() + 3000;
+    const ULONGLONG start = GetTickCount64() + 6000;
     unsigned long planted = 0;
     for (ULONGLONG tick = start; tick < start + 2500; ++tick) {
         wchar_t folder[MAX_PATH];
