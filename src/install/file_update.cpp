@@ -240,6 +240,10 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
     if (result.complete) {
         removeBackupFolders();
         removeHeldFolder(runFolderParent_, runFolder_);
+    } else {
+        // The failure names these old copies as what is left of the installation: a later run
+        // must not remove them.
+        holdChildFolderWithoutDelete(runFolder_, kKeptMark, HoldMode::CreateNew);
     }
     backupFolders_.clear();
     runFolder_.reset();

@@ -107,7 +107,13 @@ void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int lev
     }
     const HANDLE folder = held.folder.handle();
     const std::wstring folderPath = finalPathOf(folder);
-    for (const std::wstring& entry : namesIn(folder)) {
+    const std::vector<std::wstring> entries = namesIn(folder);
+    if (std::any_of(entries.begin(), entries.end(), [](const std::wstring& entry) {
+            return samePathIgnoringCase(entry, kKeptMark);
+        })) {
+        return;
+    }
+    for (const std::wstring& entry : entries) {
         const bool oldCopies = levelsBelow > 0 && isNumberedName(entry, L"old-", 1, 1);
         if (!oldCopies && !isRunFile(entry, levelsBelow)) {
             continue;

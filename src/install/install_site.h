@@ -20,6 +20,10 @@
 
 namespace qv {
 
+// In a run's folder beside the installation: the run could not put back everything, and the old
+// copies in it are the only ones left. Later runs leave such a folder alone.
+inline constexpr wchar_t kKeptMark[] = L"kept";
+
 struct InstallSite {
     HeldFolder base;        // taken as given; empty when the parent is a drive's root
     HeldFolder parent;      // where the run's own folder goes

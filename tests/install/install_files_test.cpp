@@ -116,8 +116,11 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         writeFile(leftover / L"new-3", "staged");
         const fs::path lookalike = folder / L"dst.update-notes" / L"notes.txt";
         const fs::path foreign = folder / L"dst.update-3-4" / L"notes.txt";
+        const fs::path kept = folder / L"dst.update-5-6" / L"old-1" / L"1";
         writeFile(lookalike, "notes");
         writeFile(foreign, "notes");
+        writeFile(kept, "the only old copy left");
+        fs::create_directories(folder / L"dst.update-5-6" / L"kept");
 
         installed(folder / L"src", folder / L"dst");
 
@@ -130,8 +133,10 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         EXPECT_FALSE(fs::exists(leftover));
         EXPECT_EQ(readFile(lookalike), "notes");
         EXPECT_EQ(readFile(foreign), "notes");
+        EXPECT_EQ(readFile(kept), "the only old copy left");
         fs::remove_all(lookalike.parent_path());
         fs::remove_all(foreign.parent_path());
+        fs::remove_all(folder / L"dst.update-5-6");
         for (const auto& entry : fs::directory_iterator(folder.path())) {
             EXPECT_EQ(entry.path().filename().wstring().find(L".update-"), std::wstring::npos)
                 << "left beside the installation: " << entry.path().filename().string();
