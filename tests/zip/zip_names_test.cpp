@@ -112,8 +112,36 @@ TEST(ZipNames, NamesWindowsCannotStoreAsWrittenAreRefused) {
     EXPECT_EQ(verifyBytes(namesArchive(nearMisses)), acceptedFiles(14));
 }
 
-TEST(ZipNames, RefusedNamesAreEchoedPrintably) {
+// Two entries may not name one place, as Windows compares names; a refused name is echoed
+// printably.
+TEST(ZipNames, EntriesNamingOnePlaceAreRefusedAndNamesEchoedPrintably) {
     const NamesRow rows[] = {
+        {"letter case", {"Readme.txt", "README.TXT"}, kSameName + "README.TXT"},
+        {"same name twice", {"a/b", "a/b"}, kSameName + "a/b"},
+        {"separators differ", {"a/b", "A\\B"}, kSameName + "A\\B"},
+        {"doubled separator", {"a/b", "a//b"}, kSameName + "a//b"},
+        {"file, then folder of that name", {"x", "x/y.txt"}, kSameName + "x/y.txt"},
+        {"folder, then file of that name", {"x/y.txt", "X"}, kSameName + "X"},
+        {"file deep below a file", {"a/b", "A/B/c/d"}, kSameName + "A/B/c/d"},
+        {"folder entry, then file", {"x/", "x", "z"}, kSameName + "x"},
+        {"file, then folder entry", {"x", "X/"}, kSameName + "X/"},
+        {"Vietnamese letters",
+         {"T\xe1\xba\xa3i.txt", "T\xe1\xba\xa2I.TXT"},
+         kSameName + "T\xe1\xba\xa2I.TXT"},
+        {"full-width letters", {"\xef\xbd\x81", "\xef\xbc\xa1"}, kSameName + "\xef\xbc\xa1"},
+        {"collision after a folder repeated", {"d/", "D/", "d/a", "D/A"}, kSameName + "D/A"},
+        // Not one place.
+        {"folder entries repeated, with their files",
+         {"dir/", "DIR/", "dir/a", "Dir\\b"},
+         acceptedFiles(2)},
+        {"implied folder, then its entry", {"p/q/r", "P/", "p/Q/"}, acceptedFiles(1)},
+        {"prefix that is no folder", {"ab", "a/b", "abc/d", "a.b"}, acceptedFiles(4)},
+        {"sharp s is not SS",
+         {"stra\xc3\x9f"
+          "e",
+          "STRASSE"},
+         acceptedFiles(2)},
+        {"letters that only look alike", {"A", "\xce\x91"}, acceptedFiles(2)}, // Latin, Greek
         {"escape sequence", {"x\x1b[2J.txt"}, kUnsafe + "x\\x1B[2J.txt"},
         {"forged log line",
          {"a\r\n2025-01-01 00:00:00 forged.txt"},
@@ -125,6 +153,20 @@ TEST(ZipNames, RefusedNamesAreEchoedPrintably) {
     for (const NamesRow& row : rows) {
         EXPECT_EQ(verifyBytes(namesArchive(row.names)), row.expected) << row.label;
     }
+}
+
+TEST(ZipNames, CollisionFoundAmongManyPlaces) {
+    // Four places per entry, so the table outgrows its first size before the repeat arrives.
+    std::vector<std::string> names;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string n = std::to_string(i);
+        names.push_back("a" + n + "/b" + n + "/c" + n + "/file" + n);
+    }
+    EXPECT_EQ(verifyBytes(namesArchive(names)), acceptedFiles(20000));
+    names.push_back("A7/B7/C7/FILE7");
+    EXPECT_EQ(verifyBytes(namesArchive(names)), kSameName + "A7/B7/C7/FILE7");
+    names.back() = "a19999/b19999/c19999/file19999/x";
+    EXPECT_EQ(verifyBytes(namesArchive(names)), kSameName + "a19999/b19999/c19999/file19999/x");
 }
 
 } // namespace
