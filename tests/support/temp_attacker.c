@@ -50,8 +50,8 @@ static void renameWhenThere(HANDLE process, const wchar_t* trigger) {
 
 // Every name from the moment the program is let go is taken before the program can read the
 // clock: the first 2,500 before it is resumed, then further ones, kept ahead of the clock, until
-// its own folder shows up (for at most 30 s). How long the program takes to get there (0.3 s here, seconds on a
-// loaded machine) then no longer matters.
+// its own folder shows up (for at most 30 s). How long the program takes to get there (0.3 s
+// here, seconds on a loaded machine) then no longer matters.
 static int seenFolder(const wchar_t* pattern, wchar_t* seen) {
     WIN32_FIND_DATAW data;
     const HANDLE find = FindFirstFileW(pattern, &data);
