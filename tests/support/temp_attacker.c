@@ -91,10 +91,10 @@ static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
     for (unsigned long made = 0; !found; ++made) {
         const ULONGLONG now = GetTickCount64();
         if (WaitForSingleObject(process->hProcess, 0) != WAIT_TIMEOUT || now > start + 30000) {
-            break;  // gone, or it found a name of its own: the report shows no suffix
+            break; // gone, or it found a name of its own: the report shows no suffix
         }
         if (next < now + 2000) {
-            next = next > now ? next : now + 1;  // a tick gone by needs no name
+            next = next > now ? next : now + 1; // a tick gone by needs no name
             plantName(process->dwProcessId, next++);
         } else {
             Sleep(1);
