@@ -3,7 +3,7 @@
 package's bytes outside the installation folder nor leave a half-replaced installation.
 
 Links are Unix symbolic links made on the host, which Wine shows as Windows links; the other
-programs are a small Wine program (tests/support/hold_file.c)."""
+programs are a small Wine program (tests/support/temp_attacker.c)."""
 
 import os
 import shutil
@@ -40,14 +40,14 @@ def in_start(name):
 
 
 def holder_exe():
-    return os.path.join(wh.BUILD_DIR, "tests", "support", "hold_file.exe")
+    return os.path.join(wh.BUILD_DIR, "tests", "support", "temp_attacker.exe")
 
 
 class Holder:
     """A Wine program that holds a file open without sharing (or only runs), until closed."""
 
     def __init__(self, exe, *args, cwd=None):
-        self.process = subprocess.Popen([wh.WINE, exe, *args], stdin=subprocess.PIPE,
+        self.process = subprocess.Popen([wh.WINE, exe, "hold", *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, env=wh.wine_env(), cwd=cwd)
         line = self.process.stdout.readline()
         assert line.strip() == b"held", line

@@ -1,10 +1,12 @@
-// An unelevated program of the same user, for the held-folder tests: it starts the program under
-// test and meanwhile does to the run's work folder what Windows lets such a program do in TEMP,
-// which is the user's: rename what is directly inside and make folders there. As a Wine program
-// it meets Wine's sharing rules as a Windows program would.
+// An unelevated program of the same user, for the attack tables. As a Wine program it meets
+// Wine's sharing rules as a Windows program would.
 //
 //   temp_attacker REPORT MODE [--temp FOLDER] -- PROGRAM [ARGUMENT...]
+//   temp_attacker hold [PATH]
 //
+// The first form starts the program under test and meanwhile does to the run's work folder what
+// Windows lets such a program do in TEMP, which is the user's: rename what is directly inside and
+// make folders there.
 // --temp makes FOLDER the TEMP (and TMP) of both. MODE: "none"; "while-downloading" or
 // "after-setup-extracted": once the package is downloading into the work folder, or once the
 // runtime's setup program is extracted there, renames the folder away and makes one of its own
@@ -12,6 +14,10 @@
 // work-folder name it could take on its way to its first step. REPORT gets key=value lines:
 // rename=<the rename's error code, 0 when it worked>, planted=<count>, seen=<each work folder of
 // the program's that was not made here>. The exit code is the program's.
+//
+// "hold" is a program that locks its data, or, copied into the installation folder under the
+// main program's name, the running program whose image is in use: it opens PATH (when given)
+// without sharing, writes "held" and a line feed, then waits until its standard input ends.
 
 #include <windows.h>
 
@@ -108,7 +114,27 @@ static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
     }
 }
 
+static int holdUntilInputEnds(const wchar_t* path) {
+    const HANDLE held = path ? CreateFileW(path, GENERIC_READ, 0 /* no sharing */, NULL,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
+                             : NULL;
+    if (held == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cannot open: %lu\n", GetLastError());
+        return 1;
+    }
+    printf("held\n");
+    fflush(stdout);
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, NULL) && read) {
+    }
+    return 0; // the handle goes with the process
+}
+
 int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && wcscmp(argv[1], L"hold") == 0) {
+        return holdUntilInputEnds(argc > 2 ? argv[2] : NULL);
+    }
     int first = 3;
     if (argc > 4 && wcscmp(argv[3], L"--temp") == 0) {
         SetEnvironmentVariableW(L"TEMP", argv[4]);
