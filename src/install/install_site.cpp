@@ -235,8 +235,13 @@ DWORD deleteFileByHandle(HANDLE file) {
     if (!::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed))) {
         return error;
     }
+    // A file with other names lives on under them, with the attributes it had.
+    FILE_STANDARD_INFO standard{};
+    const bool otherNames =
+        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+        standard.NumberOfLinks > 1;
     const DWORD retried = deleteByHandle(file);
-    if (retried != ERROR_SUCCESS) {
+    if (retried != ERROR_SUCCESS || otherNames) {
         changed.FileAttributes = attributes;
         ::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed));
     }

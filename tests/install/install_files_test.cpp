@@ -83,6 +83,7 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         {"a plain older file", FILE_ATTRIBUTE_NORMAL, false, FILE_ATTRIBUTE_NORMAL},
         {"read-only, hidden and system", kSticky, false, FILE_ATTRIBUTE_NORMAL},
         {"a second name of an outside file", FILE_ATTRIBUTE_NORMAL, true, FILE_ATTRIBUTE_NORMAL},
+        {"a read-only second name of an outside file", kSticky, true, FILE_ATTRIBUTE_NORMAL},
         {"a read-only package file, no target", 0, false, FILE_ATTRIBUTE_READONLY},
     };
     for (const auto& c : cases) {
@@ -128,6 +129,8 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         EXPECT_EQ(::GetFileAttributesW(target.c_str()) & kSticky, 0u);
         if (c.secondName) {
             EXPECT_EQ(readFile(outside), "outside");
+            EXPECT_EQ(::GetFileAttributesW(outside.c_str()) & kSticky, c.targetAttributes & kSticky)
+                << "the outside file's attributes are its own";
         }
         EXPECT_EQ(readFile(folder / L"kept.txt"), "kept");
         EXPECT_FALSE(fs::exists(leftover));
