@@ -9,6 +9,14 @@
 namespace qv {
 namespace {
 
+// FILE_DISPOSITION_INFO_EX and its flags (Windows 10 1809 and later); older headers lack them.
+constexpr int kFileDispositionInfoEx = 21;
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+    DWORD flags;
+};
+
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                               PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                               ULONG, PVOID, ULONG);
@@ -280,6 +288,49 @@ DWORD deleteByHandle(HANDLE file) {
         return ::GetLastError();
     }
     return ERROR_SUCCESS;
+}
+
+DWORD deleteFileByHandle(HANDLE file) {
+    const DWORD error = deleteByHandle(file);
+    if (error != ERROR_ACCESS_DENIED) {
+        return error;
+    }
+    // A read-only file: deleted as it is where the system can, else its attribute goes first
+    // and comes back if the deletion still fails.
+    DispositionInfoEx disposition{kDispositionDelete | kDispositionIgnoreReadOnly};
+    if (::SetFileInformationByHandle(file,
+                                     static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx),
+                                     &disposition, sizeof(disposition))) {
+        return ERROR_SUCCESS;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return error;
+    }
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD attributes = basic.FileAttributes & kSettable;
+    FILE_BASIC_INFO changed{}; // times of 0 stay as they are
+    changed.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (changed.FileAttributes == 0) {
+        changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    if (!::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed))) {
+        return error;
+    }
+    // A file with other names lives on under them, with the attributes it had.
+    FILE_STANDARD_INFO standard{};
+    const bool otherNames =
+        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+        standard.NumberOfLinks > 1;
+    const DWORD retried = deleteByHandle(file);
+    if (retried != ERROR_SUCCESS || otherNames) {
+        changed.FileAttributes = attributes;
+        ::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed));
+    }
+    return retried;
 }
 
 std::wstring finalPathOf(HANDLE handle) {

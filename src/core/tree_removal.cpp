@@ -45,7 +45,7 @@ std::wstring joined(const std::wstring& folder, std::wstring_view name) {
     return path;
 }
 
-// Read-only files, and folders, refuse deletion until the attribute is gone.
+// A read-only folder refuses deletion until the attribute is gone (folders have one name).
 void clearReadOnly(HANDLE entry, DWORD attributes) {
     constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -82,10 +82,14 @@ void removeEntry(HANDLE parent, const std::wstring& parentPath, const std::wstri
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         removeContentsAt(opened.file.get(), path);
     }
+    // A link opened as itself goes as a name; a folder that is not empty refuses.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        deleteFileByHandle(opened.file.get());
+        return;
+    }
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         clearReadOnly(opened.file.get(), attributes);
     }
-    // A link opened as itself goes as a name; a folder that is not empty refuses.
     deleteByHandle(opened.file.get());
 }
 

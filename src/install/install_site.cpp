@@ -15,14 +15,6 @@ namespace {
 
 const wchar_t kRunFolderMark[] = L".update-";
 
-// FILE_DISPOSITION_INFO_EX and its flags (Windows 10 1809 and later); older headers lack them.
-constexpr int kFileDispositionInfoEx = 21;
-constexpr DWORD kDispositionDelete = 0x1;
-constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
-struct DispositionInfoEx {
-    DWORD flags;
-};
-
 HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string& failure) {
     if (held.status == HoldStatus::Held) {
         return std::move(held.folder);
@@ -206,46 +198,6 @@ bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstri
     }
     expected += name;
     return samePathIgnoringCase(finalPathOf(entry), expected);
-}
-
-DWORD deleteFileByHandle(HANDLE file) {
-    const DWORD error = deleteByHandle(file);
-    if (error != ERROR_ACCESS_DENIED) {
-        return error;
-    }
-    // A read-only file: deleted as it is where the system can, else its attribute goes first
-    // and comes back if the deletion still fails.
-    DispositionInfoEx disposition{kDispositionDelete | kDispositionIgnoreReadOnly};
-    if (::SetFileInformationByHandle(file,
-                                     static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx),
-                                     &disposition, sizeof(disposition))) {
-        return ERROR_SUCCESS;
-    }
-    FILE_BASIC_INFO basic{};
-    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) ||
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
-        return error;
-    }
-    const DWORD attributes = basic.FileAttributes;
-    FILE_BASIC_INFO changed{}; // times of 0 stay as they are
-    changed.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (changed.FileAttributes == 0) {
-        changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    }
-    if (!::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed))) {
-        return error;
-    }
-    // A file with other names lives on under them, with the attributes it had.
-    FILE_STANDARD_INFO standard{};
-    const bool otherNames =
-        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
-        standard.NumberOfLinks > 1;
-    const DWORD retried = deleteByHandle(file);
-    if (retried != ERROR_SUCCESS || otherNames) {
-        changed.FileAttributes = attributes;
-        ::SetFileInformationByHandle(file, FileBasicInfo, &changed, sizeof(changed));
-    }
-    return retried;
 }
 
 std::wstring extendedLengthPath(const fs::path& path) {

@@ -53,10 +53,6 @@ void removeEarlierRunFolders(const InstallSite& site, const std::wstring& curren
 // what a link there leads to (a system may follow a link that it was asked to open as itself).
 bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name);
 
-// Deletes the open file, also when it is read-only; a file that keeps other names keeps its
-// attributes too. Returns the system's code, 0 on success.
-DWORD deleteFileByHandle(HANDLE file);
-
 // The "\\?\" form of an absolute path, which no path length limit applies to.
 std::wstring extendedLengthPath(const std::filesystem::path& path);
 

@@ -13,6 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::TempFolder;
+using test::readFile;
 using test::writeFile;
 
 // "relative:size" for files, "relative\" for folders, in visiting order.
@@ -94,6 +95,11 @@ TEST(RemoveTree, RemovesReadOnlyFilesFoldersAndSingleFiles) {
     writeFile(tree / L"sub" / L"locked.txt", "x");
     ASSERT_TRUE(
         ::SetFileAttributesW((tree / L"sub" / L"locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    // A second name of a read-only file elsewhere goes as a name; that file stays read-only.
+    const fs::path outside = root / L"outside.txt";
+    writeFile(outside, "outside");
+    ASSERT_TRUE(::CreateHardLinkW((tree / L"link.txt").c_str(), outside.c_str(), nullptr));
+    ASSERT_TRUE(::SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_READONLY));
     const fs::path single = root / L"single.txt";
     writeFile(single, "y");
     ASSERT_TRUE(::SetFileAttributesW(single.c_str(), FILE_ATTRIBUTE_READONLY));
@@ -103,6 +109,9 @@ TEST(RemoveTree, RemovesReadOnlyFilesFoldersAndSingleFiles) {
     removeTree(root / L"never-existed");
     EXPECT_FALSE(fs::exists(tree));
     EXPECT_FALSE(fs::exists(single));
+    EXPECT_EQ(readFile(outside), "outside");
+    EXPECT_NE(::GetFileAttributesW(outside.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    ::SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_NORMAL); // for the folder's removal
 }
 
 } // namespace
