@@ -35,7 +35,8 @@ namespace {
 const char kWorkFolderFailure[] = "Không tạo được thư mục làm việc.";
 constexpr int kWorkFolderAttempts = 5; // names tried before the run gives up
 
-// Eight hexadecimal digits nobody can choose in advance.
+} // namespace
+
 std::wstring randomSuffix() {
     std::random_device source;
     const auto bits = static_cast<std::uint32_t>(source());
@@ -45,8 +46,6 @@ std::wstring randomSuffix() {
     }
     return digits;
 }
-
-} // namespace
 
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name) {
     // TEMP comes from the user's own settings: a missing one is not created wherever it points,

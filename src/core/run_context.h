@@ -30,6 +30,10 @@ UniqueLocalMemory workFolderSecurityDescriptor();
 // all. Any failure raises "Không tạo được thư mục làm việc.".
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name);
 
+// Eight hexadecimal digits nobody can choose in advance, for a name that another program may
+// otherwise take first.
+std::wstring randomSuffix();
+
 // The name of the work folder for a process id and tick count.
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount);
 

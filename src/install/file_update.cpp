@@ -1,6 +1,7 @@
 #include "install/file_update.h"
 
 #include "core/errors.h"
+#include "core/run_context.h"
 #include "core/tree_removal.h"
 #include "install/install_site.h"
 
@@ -213,8 +214,19 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
     for (auto it = placements_.rbegin(); it != placements_.rend(); ++it) {
         Placement& placement = *it;
         if (placement.placed) {
-            if (renameByHandle(placement.staged.get(), runFolder_.handle(), placement.stagedName,
-                               false) != ERROR_SUCCESS) {
+            // The run's folder is open to other programs, which may have taken the name the new
+            // file left: any free name there will do, and one they cannot guess is free.
+            DWORD error = renameByHandle(placement.staged.get(), runFolder_.handle(),
+                                         placement.stagedName, false);
+            for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
+                try {
+                    error = renameByHandle(placement.staged.get(), runFolder_.handle(),
+                                           placement.stagedName + L"-" + randomSuffix(), false);
+                } catch (...) {
+                    break; // no memory, or no source of random numbers: the name stays taken
+                }
+            }
+            if (error != ERROR_SUCCESS) {
                 keep(placement);
                 continue;
             }

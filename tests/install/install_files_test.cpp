@@ -1,5 +1,7 @@
 #include "core/errors.h"
+#include "install/file_update.h"
 #include "install/install_files.h"
+#include "install/install_site.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -276,6 +278,25 @@ TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
         ASSERT_GE(output.size(), restored.size());
         EXPECT_EQ(output.substr(output.size() - restored.size()), restored) << toUtf8(output);
     }
+}
+
+// The run's folder beside the installation is open to other programs: the name a new file left
+// there may be taken before a failure sends the file back.
+TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
+    test::TempFolder folder;
+    writeFile(folder / L"src" / L"a.txt", "new");
+    writeFile(folder / L"dst" / L"a.txt", "old");
+    std::vector<char> buffer(1 << 16);
+    InstallSite site = holdInstallSite(folder / L"dst", "not made");
+    HeldFolder runFolder = createRunFolder(site);
+    const fs::path runPath = runFolder.path();
+    FileUpdate update(site.parent, std::move(runFolder), buffer);
+    update.placeFile(site.destination, finalPathOf(site.destination.handle()), false, L"a.txt",
+                     folder / L"src" / L"a.txt", folder / L"dst" / L"a.txt");
+    writeFile(runPath / L"new-1", "another program's");
+
+    EXPECT_TRUE(update.putBack().complete);
+    EXPECT_EQ(readFile(folder / L"dst" / L"a.txt"), "old");
 }
 
 TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
