@@ -159,6 +159,11 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         if (plainFolder) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
+        // Put back, the old file gets its own spelling of the name, which may differ in case.
+        const std::wstring found = finalPathOf(old.file.get());
+        if (found.size() > folderFinalPath.size()) {
+            placement.name = found.substr(found.find_last_of(L'\\') + 1);
+        }
         const HANDLE backupFolder = nextBackupFolder(shown);
         placement.backupFolder = backupFolders_.size() - 1;
         placement.backupName = number;

@@ -50,7 +50,7 @@ public:
 private:
     struct Placement {
         const HeldFolder* folder = nullptr;
-        std::wstring name;
+        std::wstring name;       // the package's spelling; the old file's own, once moved away
         std::wstring stagedName; // in the run's folder
         UniqueFile staged;       // the new file, until the update ends
         std::size_t backupFolder = 0;

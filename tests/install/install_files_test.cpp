@@ -244,8 +244,12 @@ TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
             const bool failing = i + 1 == c.failing;
             if (failing && c.obstacle == Obstacle::FolderInTheWay) {
                 writeFile(failingTarget / L"inside.txt", "the user's folder");
-            } else if (failing || (c.othersExist && order[i].parent_path().empty())) {
+            } else if (failing) {
                 writeFile(destination / order[i], "old " + std::to_string(i));
+            } else if (c.othersExist && order[i].parent_path().empty()) {
+                // Spelled otherwise than in the package: put back, the name is as it was.
+                writeFile(destination / (L"F" + order[i].wstring().substr(1)),
+                          "old " + std::to_string(i));
             }
         }
         const auto before = snapshot(destination);
