@@ -126,11 +126,17 @@ void removeChild(HANDLE parent, std::wstring_view name) noexcept {
 }
 
 void removeHeldFolder(const HeldFolder& parent, HeldFolder& folder) noexcept {
+    if (folder) {
+        removeContents(folder.handle());
+    }
+    removeHeldFolderIfEmpty(parent, folder);
+}
+
+void removeHeldFolderIfEmpty(const HeldFolder& parent, HeldFolder& folder) noexcept {
     try {
         if (!folder) {
             return;
         }
-        removeContents(folder.handle());
         const std::wstring name = folder.path().filename().wstring();
         folder.reset();
         const std::wstring parentPath = finalPathOf(parent.handle());

@@ -27,4 +27,7 @@ void removeChild(HANDLE parent, std::wstring_view name) noexcept;
 // an empty plain folder at its place. Never throws.
 void removeHeldFolder(const HeldFolder& parent, HeldFolder& folder) noexcept;
 
+// The same without removing anything inside: a folder that is not empty stays. Never throws.
+void removeHeldFolderIfEmpty(const HeldFolder& parent, HeldFolder& folder) noexcept;
+
 } // namespace qv

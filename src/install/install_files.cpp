@@ -4,6 +4,7 @@
 #include "console/console_output.h"
 #include "core/directory_walk.h"
 #include "core/errors.h"
+#include "core/tree_removal.h"
 #include "install/file_update.h"
 #include "install/install_site.h"
 #include "shell/shell_extraction.h"
@@ -201,6 +202,14 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
                 (putBack.keptOldCopies.empty()
                      ? std::string(".")
                      : "; bản cũ còn ở: " + joinedPaths(putBack.keptOldCopies)));
+        }
+        // A first installation leaves nothing behind either: the folders made for it go, as
+        // long as nobody has put anything into them meanwhile.
+        if (site.destinationMade) {
+            removeHeldFolderIfEmpty(site.parent, tree.folders[0].held);
+        }
+        if (site.parentMade) {
+            removeHeldFolderIfEmpty(site.base, site.parent);
         }
         if (progress.lastPercent >= 0) {
             std::wcout << L'\n'; // ends the progress line drawn so far

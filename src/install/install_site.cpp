@@ -148,9 +148,9 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
         HoldResult held = holdFolderAt(base);
         check(held.status == HoldStatus::Held, creationFailure);
         site.base = std::move(held.folder);
-        bool made = false;
-        site.parent = requireHeld(holdOrCreate(site.base, parent.filename().wstring(), made),
-                                  parent, creationFailure);
+        site.parent =
+            requireHeld(holdOrCreate(site.base, parent.filename().wstring(), site.parentMade),
+                        parent, creationFailure);
     } else {
         HoldResult held = holdFolderAt(parent);
         check(held.status == HoldStatus::Held, creationFailure);

@@ -30,6 +30,7 @@ struct InstallSite {
     HeldFolder destination; // the installation folder
     std::wstring name;      // the installation folder's name, which the run's folders start with
     bool destinationMade = false; // made by this call
+    bool parentMade = false;      // made by this call
 };
 
 // "Thư mục cài đặt không an toàn: " + the path.

@@ -187,7 +187,8 @@ TEST(InstallFiles, DrawsTheLineOnlyWhenThePercentageRisesOrTheLastFileIsIn) {
 // Every name and file's bytes under a folder ("<folder>" for folders), links not followed.
 std::map<std::wstring, std::string> snapshot(const fs::path& root) {
     std::map<std::wstring, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::error_code missing; // nothing there: an empty tree
+    for (const auto& entry : fs::recursive_directory_iterator(root, missing)) {
         tree[entry.path().lexically_relative(root).wstring()] =
             entry.is_directory() ? "<folder>" : readFile(entry.path());
     }
@@ -206,7 +207,9 @@ std::vector<std::wstring> namesIn(const fs::path& folder) {
 // A failure at any file undoes the files before it, the folders made for them and the run's own
 // folder: the installation is as it was, byte for byte and name for name.
 TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
-    enum class Obstacle { HeldWithoutSharing, FolderInTheWay };
+    // SourceUnreadable: a package file held without sharing, on a first installation, whose
+    // folder and the one above it the run makes.
+    enum class Obstacle { HeldWithoutSharing, FolderInTheWay, SourceUnreadable };
     const struct {
         const char* label;
         std::size_t files;
@@ -221,12 +224,14 @@ TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
         {"second of three blocked by a folder, the others new", 3, 2, Obstacle::FolderInTheWay,
          false},
         {"last of four blocked by a folder, reinstall", 4, 4, Obstacle::FolderInTheWay, true},
+        {"third of four unreadable, no installation yet", 4, 3, Obstacle::SourceUnreadable, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         test::TempFolder folder;
         const fs::path source = folder / L"src";
-        const fs::path destination = folder / L"dst";
+        const bool firstInstall = c.obstacle == Obstacle::SourceUnreadable;
+        const fs::path destination = folder / (firstInstall ? L"new\\dst" : L"dst");
         for (std::size_t i = 0; i < c.files; ++i) {
             // Every other file in a folder the installation lacks until this run makes it.
             writeFile(source / (i % 2 ? L"mới\\sâu" : L"") / (L"f" + std::to_wstring(i)),
@@ -239,8 +244,7 @@ TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
             }
         }
         const fs::path failingTarget = destination / order[c.failing - 1];
-        writeFile(destination / L"user.cfg", "the user's");
-        for (std::size_t i = 0; i < order.size(); ++i) {
+        for (std::size_t i = 0; !firstInstall && i < order.size(); ++i) {
             const bool failing = i + 1 == c.failing;
             if (failing && c.obstacle == Obstacle::FolderInTheWay) {
                 writeFile(failingTarget / L"inside.txt", "the user's folder");
@@ -252,12 +256,16 @@ TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
                           "old " + std::to_string(i));
             }
         }
+        if (!firstInstall) {
+            writeFile(destination / L"user.cfg", "the user's");
+        }
         const auto before = snapshot(destination);
         const auto besideBefore = namesIn(folder.path());
 
         HANDLE held = INVALID_HANDLE_VALUE;
-        if (c.obstacle == Obstacle::HeldWithoutSharing) {
-            held = ::CreateFileW(failingTarget.c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
+        if (c.obstacle != Obstacle::FolderInTheWay) {
+            const fs::path lock = firstInstall ? source / order[c.failing - 1] : failingTarget;
+            held = ::CreateFileW(lock.c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
