@@ -143,11 +143,12 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
     RelativeOpen old = folderIsNew ? RelativeOpen{UniqueFile(), ERROR_FILE_NOT_FOUND, false}
                                    : openTarget(folder.handle(), name, plainFolder);
     bool replaceName = false;
-    if (old.file && !reachedByName(old.file.get(), folderFinalPath, name)) {
+    const std::wstring found = old.file ? finalPathOf(old.file.get()) : std::wstring();
+    if (old.file && !reachedByName(found, folderFinalPath, name)) {
         // Another name in this very folder reached: the package's name is another file's short
         // name (or the same file's under a link beside it). Replacing the name would destroy a
         // file that is not the package's, with nothing to put back.
-        if (isInFolder(finalPathOf(old.file.get()), folderFinalPath)) {
+        if (isInFolder(found, folderFinalPath)) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
         // A link the system followed when asked not to: the handle is what it leads to, which is
@@ -160,10 +161,7 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
         // Put back, the old file gets its own spelling of the name, which may differ in case.
-        const std::wstring found = finalPathOf(old.file.get());
-        if (found.size() > folderFinalPath.size()) {
-            placement.name = found.substr(found.find_last_of(L'\\') + 1);
-        }
+        placement.name = found.substr(found.find_last_of(L'\\') + 1);
         const HANDLE backupFolder = nextBackupFolder(shown);
         placement.backupFolder = backupFolders_.size() - 1;
         placement.backupName = number;

@@ -192,12 +192,17 @@ void removeEarlierRunFolders(const InstallSite& site, const std::wstring& curren
 }
 
 bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name) {
+    return reachedByName(finalPathOf(entry), folderFinalPath, name);
+}
+
+bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folderFinalPath,
+                   std::wstring_view name) {
     std::wstring expected = folderFinalPath;
     if (!expected.empty() && expected.back() != L'\\') {
         expected += L'\\';
     }
     expected += name;
-    return samePathIgnoringCase(finalPathOf(entry), expected);
+    return samePathIgnoringCase(entryFinalPath, expected);
 }
 
 std::wstring extendedLengthPath(const fs::path& path) {

@@ -53,6 +53,9 @@ void removeEarlierRunFolders(const InstallSite& site, const std::wstring& curren
 // Whether the open entry is the one at `name` in the folder of that final path, rather than
 // what a link there leads to (a system may follow a link that it was asked to open as itself).
 bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name);
+// The same for the entry's final path, read already.
+bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folderFinalPath,
+                   std::wstring_view name);
 
 // The "\\?\" form of an absolute path, which no path length limit applies to.
 std::wstring extendedLengthPath(const std::filesystem::path& path);
