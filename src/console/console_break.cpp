@@ -1,6 +1,7 @@
 #include "console/console_break.h"
 
 #include <atomic>
+#include <exception>
 
 namespace qv {
 namespace {
@@ -36,7 +37,8 @@ BOOL WINAPI deferConsoleBreak(DWORD event) {
 }
 
 ConsoleBreakDeferral::ConsoleBreakDeferral(BreakAction onBreak)
-    : onBreak_(onBreak != nullptr ? onBreak : endAsCtrlCWould) {
+    : onBreak_(onBreak != nullptr ? onBreak : endAsCtrlCWould),
+      exceptionsBefore_(std::uncaught_exceptions()) {
     g_breakKept = false;
     if (const HANDLE done = workDone()) {
         ::ResetEvent(done);
@@ -53,7 +55,9 @@ ConsoleBreakDeferral::~ConsoleBreakDeferral() {
     if (registered_) {
         ::SetConsoleCtrlHandler(deferConsoleBreak, FALSE);
     }
-    if (g_breakKept.exchange(false)) {
+    // Left by a failure, the run is ending anyway: it reports the failure (which may name where
+    // the old copies are kept) instead of being cut short before it can.
+    if (g_breakKept.exchange(false) && std::uncaught_exceptions() <= exceptionsBefore_) {
         onBreak_();
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
 // Work that must not be cut in the middle (an update that lands whole or is put back) holds a
 // ConsoleBreakDeferral. While it lives, Ctrl+C and Ctrl+Break are kept until the work is done
-// and only then end the process, as they would have; closing the console, logging off or
-// shutting down waits for the work as long as the system lets the process live.
+// and only then end the process, as they would have (unless the work failed: the failure then
+// ends the run, reported as any other); closing the console, logging off or shutting down
+// waits for the work as long as the system lets the process live.
 
 #include <windows.h>
 
@@ -20,6 +21,7 @@ public:
 
 private:
     BreakAction onBreak_;
+    int exceptionsBefore_; // in flight when the deferral began
     bool registered_;
 };
 

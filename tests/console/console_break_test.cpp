@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <stdexcept>
+
 namespace qv {
 namespace {
 
@@ -19,19 +21,21 @@ TEST(ConsoleBreakDeferral, KeepsBreaksUntilTheWorkIsDoneAndHoldsACloseUntilThen)
     const struct {
         const char* label;
         DWORD event;
-        bool waits; // returns only once the work is done (and then lets the process end);
-                    // otherwise the break is kept and ends the process after the work
+        bool waits;     // returns only once the work is done (and then lets the process end);
+                        // otherwise the break is kept and ends the process after the work
+        bool workFails; // then the failure ends the run, and is reported first
     } cases[] = {
-        {"Ctrl+C", CTRL_C_EVENT, false},
-        {"Ctrl+Break", CTRL_BREAK_EVENT, false},
-        {"the console closed", CTRL_CLOSE_EVENT, true},
-        {"shutting down", CTRL_SHUTDOWN_EVENT, true},
+        {"Ctrl+C", CTRL_C_EVENT, false, false},
+        {"Ctrl+Break", CTRL_BREAK_EVENT, false, false},
+        {"Ctrl+C, and the work fails", CTRL_C_EVENT, false, true},
+        {"the console closed", CTRL_CLOSE_EVENT, true, false},
+        {"shutting down", CTRL_SHUTDOWN_EVENT, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         g_breaks = 0;
         HANDLE thread = nullptr;
-        {
+        try {
             const ConsoleBreakDeferral deferral([] { ++g_breaks; });
             thread =
                 ::CreateThread(nullptr, 0, deliver,
@@ -40,8 +44,12 @@ TEST(ConsoleBreakDeferral, KeepsBreaksUntilTheWorkIsDoneAndHoldsACloseUntilThen)
             EXPECT_EQ(::WaitForSingleObject(thread, 300),
                       static_cast<DWORD>(c.waits ? WAIT_TIMEOUT : WAIT_OBJECT_0));
             EXPECT_EQ(g_breaks, 0) << "the work was cut";
+            if (c.workFails) {
+                throw std::runtime_error("Không sao chép được");
+            }
+        } catch (const std::runtime_error&) {
         }
-        EXPECT_EQ(g_breaks, c.waits ? 0 : 1);
+        EXPECT_EQ(g_breaks, c.waits || c.workFails ? 0 : 1);
         EXPECT_EQ(::WaitForSingleObject(thread, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
         DWORD handled = 2;
         ::GetExitCodeThread(thread, &handled);
