@@ -290,13 +290,12 @@ DWORD deleteByHandle(HANDLE file) {
     return ERROR_SUCCESS;
 }
 
-DWORD deleteFileByHandle(HANDLE file) {
+DWORD deleteEntryByHandle(HANDLE file) {
     const DWORD error = deleteByHandle(file);
     if (error != ERROR_ACCESS_DENIED) {
         return error;
     }
-    // A read-only file: deleted as it is where the system can, else its attribute goes first
-    // and comes back if the deletion still fails.
+    // Read-only: deleted as it is where the system can, else its attribute goes first.
     DispositionInfoEx disposition{kDispositionDelete | kDispositionIgnoreReadOnly};
     if (::SetFileInformationByHandle(file,
                                      static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx),

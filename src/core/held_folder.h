@@ -125,11 +125,11 @@ DWORD renameByHandle(HANDLE file, HANDLE folder, std::wstring_view name, bool re
 // last handle closes. Returns the system's error code, 0 on success.
 DWORD deleteByHandle(HANDLE file);
 
-// The same for a file (opened with DELETE, FILE_READ_ATTRIBUTES and FILE_WRITE_ATTRIBUTES
-// access), also when it is read-only. Where the attribute must go first, it comes back when the
-// deletion fails or the file keeps other names: a second name of another file is deleted as a
-// name, and that file keeps its attributes.
-DWORD deleteFileByHandle(HANDLE file);
+// The same (opened with FILE_READ_ATTRIBUTES and FILE_WRITE_ATTRIBUTES access too), also when
+// the entry is read-only. Where the attribute must go first, it comes back when the deletion
+// fails or the file keeps other names: a second name of another file is deleted as a name, and
+// that file keeps its attributes.
+DWORD deleteEntryByHandle(HANDLE file);
 
 // Where the handle really leads, every link on the way resolved, without the "\\?\" form;
 // empty when the system cannot tell.

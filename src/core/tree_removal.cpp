@@ -45,19 +45,6 @@ std::wstring joined(const std::wstring& folder, std::wstring_view name) {
     return path;
 }
 
-// A read-only folder refuses deletion until the attribute is gone (folders have one name).
-void clearReadOnly(HANDLE entry, DWORD attributes) {
-    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    FILE_BASIC_INFO basic{}; // zero times: left as they are
-    basic.FileAttributes = attributes & kSettable & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (basic.FileAttributes == 0) {
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    }
-    ::SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof(basic));
-}
-
 void removeContentsAt(HANDLE folder, const std::wstring& folderPath);
 
 // `enter`: the entry may be a folder to empty first; it is then held (no FILE_SHARE_DELETE)
@@ -83,14 +70,7 @@ void removeEntry(HANDLE parent, const std::wstring& parentPath, const std::wstri
         removeContentsAt(opened.file.get(), path);
     }
     // A link opened as itself goes as a name; a folder that is not empty refuses.
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        deleteFileByHandle(opened.file.get());
-        return;
-    }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        clearReadOnly(opened.file.get(), attributes);
-    }
-    deleteByHandle(opened.file.get());
+    deleteEntryByHandle(opened.file.get());
 }
 
 void removeContentsAt(HANDLE folder, const std::wstring& folderPath) {

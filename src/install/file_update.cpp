@@ -62,16 +62,6 @@ DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer)
     return ERROR_SUCCESS;
 }
 
-// Whether `path` names an entry directly in `folder` (both final paths).
-bool isInFolder(const std::wstring& path, const std::wstring& folder) {
-    const std::size_t separator = path.rfind(L'\\');
-    return separator != std::wstring::npos &&
-           samePathIgnoringCase(std::wstring_view(path).substr(0, separator),
-                                folder.back() == L'\\'
-                                    ? std::wstring_view(folder).substr(0, folder.size() - 1)
-                                    : std::wstring_view(folder));
-}
-
 bool isPlainFolder(HANDLE entry) {
     FILE_BASIC_INFO basic{};
     return ::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
@@ -148,7 +138,7 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         // Another name in this very folder reached: the package's name is another file's short
         // name (or the same file's under a link beside it). Replacing the name would destroy a
         // file that is not the package's, with nothing to put back.
-        if (isInFolder(found, folderFinalPath)) {
+        if (reachedByName(found, folderFinalPath, found.substr(found.find_last_of(L'\\') + 1))) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
         // A link the system followed when asked not to: the handle is what it leads to, which is
@@ -270,7 +260,7 @@ void FileUpdate::commit() noexcept {
         placement.staged.reset();
         if (placement.backup) {
             // An old copy in use (a running program's image) refuses: it waits for a later run.
-            deleteFileByHandle(placement.backup.get());
+            deleteEntryByHandle(placement.backup.get());
             placement.backup.reset();
         }
     }

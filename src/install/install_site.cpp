@@ -115,7 +115,7 @@ void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int lev
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                          FILE_NON_DIRECTORY_FILE);
         if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
-            deleteFileByHandle(file.file.get());
+            deleteEntryByHandle(file.file.get());
         } else if (!file.file && oldCopies) {
             removeRunFolder(held.folder, entry, levelsBelow - 1);
         }
