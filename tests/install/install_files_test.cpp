@@ -117,12 +117,12 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         ASSERT_TRUE(::CreateHardLinkW((leftover / L"old-1" / L"2").c_str(),
                                       (folder / L"kept.txt").c_str(), nullptr));
         writeFile(leftover / L"new-3", "staged");
-        const fs::path lookalike = folder / L"dst.update-notes" / L"notes.txt";
-        const fs::path foreign = folder / L"dst.update-3-4" / L"notes.txt";
-        const fs::path kept = folder / L"dst.update-5-6" / L"old-1" / L"1";
-        writeFile(lookalike, "notes");
-        writeFile(foreign, "notes");
-        writeFile(kept, "the only old copy left");
+        const fs::path staying[] = {folder / L"dst.update-notes" / L"notes.txt",
+                                    folder / L"dst.update-3-4" / L"notes.txt",
+                                    folder / L"dst.update-5-6" / L"old-1" / L"1"};
+        for (const fs::path& path : staying) {
+            writeFile(path, "stays");
+        }
         fs::create_directories(folder / L"dst.update-5-6" / L"kept");
 
         installed(folder / L"src", folder / L"dst");
@@ -136,12 +136,10 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         }
         EXPECT_EQ(readFile(folder / L"kept.txt"), "kept");
         EXPECT_FALSE(fs::exists(leftover));
-        EXPECT_EQ(readFile(lookalike), "notes");
-        EXPECT_EQ(readFile(foreign), "notes");
-        EXPECT_EQ(readFile(kept), "the only old copy left");
-        fs::remove_all(lookalike.parent_path());
-        fs::remove_all(foreign.parent_path());
-        fs::remove_all(folder / L"dst.update-5-6");
+        for (const fs::path& path : staying) {
+            EXPECT_EQ(readFile(path), "stays");
+            fs::remove_all(folder / *path.lexically_relative(folder.path()).begin());
+        }
         for (const auto& entry : fs::directory_iterator(folder.path())) {
             EXPECT_EQ(entry.path().filename().wstring().find(L".update-"), std::wstring::npos)
                 << "left beside the installation: " << entry.path().filename().string();
@@ -296,16 +294,16 @@ TEST(InstallFiles, AFailureAtTheKthOfNFilesPutsEverythingBack) {
 // there may be taken before a failure sends the file back.
 TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
     test::TempFolder folder;
-    writeFile(folder / L"src" / L"a.txt", "new");
+    writeFile(folder / L"src", "new");
     writeFile(folder / L"dst" / L"a.txt", "old");
     std::vector<char> buffer(1 << 16);
     InstallSite site = holdInstallSite(folder / L"dst", "not made");
     HeldFolder runFolder = createRunFolder(site);
-    const fs::path runPath = runFolder.path();
+    const fs::path left = runFolder.path() / L"new-1";
     FileUpdate update(site.parent, std::move(runFolder), buffer);
     update.placeFile(site.destination, finalPathOf(site.destination.handle()), false, L"a.txt",
-                     folder / L"src" / L"a.txt", folder / L"dst" / L"a.txt");
-    writeFile(runPath / L"new-1", "another program's");
+                     folder / L"src", folder / L"dst" / L"a.txt");
+    writeFile(left, "another program's");
 
     EXPECT_TRUE(update.putBack().complete);
     EXPECT_EQ(readFile(folder / L"dst" / L"a.txt"), "old");

@@ -54,30 +54,16 @@ static void renameWhenThere(HANDLE process, const wchar_t* trigger) {
     fprintf(report, "rename=none\n");
 }
 
-// Every name from the moment the program is let go is taken before the program can read the
-// clock: the first 2,500 before it is resumed, then further ones, kept ahead of the clock, until
-// its own folder shows up (for at most 30 s). How long the program takes to get there (0.3 s
-// here, seconds on a loaded machine) then no longer matters.
-static int seenFolder(const wchar_t* pattern, wchar_t* seen) {
-    WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileW(pattern, &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    FindClose(find);
-    if (wcscmp(seen, data.cFileName) != 0) {
-        wcscpy(seen, data.cFileName);
-        fprintf(report, "seen=%ls\n", seen);
-    }
-    return 1;
-}
-
 static int plantName(DWORD processId, ULONGLONG tick) {
     wchar_t folder[MAX_PATH];
     swprintf(folder, MAX_PATH, L"%ls" PREFIX L"%lu-%llu", temp, processId, tick);
     return CreateDirectoryW(folder, NULL) ? 1 : 0;
 }
 
+// Every name from the moment the program is let go is taken before the program can read the
+// clock: 2,500 before it is resumed, then more, 2 s ahead of the clock, until its own folder
+// shows up (30 s at most). How long it takes to get there (0.3 s here, seconds on a loaded
+// machine) does not matter.
 static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
     const ULONGLONG start = GetTickCount64() + 6000;
     ULONGLONG next = start;
@@ -93,24 +79,24 @@ static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
 
     wchar_t pattern[MAX_PATH], seen[MAX_PATH] = L"";
     swprintf(pattern, MAX_PATH, L"%ls" PREFIX L"%lu-*-*", temp, process->dwProcessId);
-    int found = 0;
-    for (unsigned long made = 0; !found; ++made) {
+    for (unsigned long round = 0; WaitForSingleObject(process->hProcess, 0) == WAIT_TIMEOUT;
+         ++round) {
         const ULONGLONG now = GetTickCount64();
-        if (WaitForSingleObject(process->hProcess, 0) != WAIT_TIMEOUT || now > start + 30000) {
-            break; // gone, or it found a name of its own: the report shows no suffix
-        }
-        if (next < now + 2000) {
+        if (*seen == L'\0' && next < now + 2000 && now < start + 30000) {
             next = next > now ? next : now + 1; // a tick gone by needs no name
             plantName(process->dwProcessId, next++);
         } else {
             Sleep(1);
         }
-        if (made % 64 == 0) {
-            found = seenFolder(pattern, seen);
+        WIN32_FIND_DATAW data;
+        const HANDLE find = round % 64 ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern, &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+            if (wcscmp(seen, data.cFileName) != 0) {
+                wcscpy(seen, data.cFileName);
+                fprintf(report, "seen=%ls\n", seen);
+            }
         }
-    }
-    while (WaitForSingleObject(process->hProcess, 20) == WAIT_TIMEOUT) {
-        seenFolder(pattern, seen);
     }
 }
 
