@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <stdexcept>
 
 namespace qv {
 namespace {
@@ -70,7 +71,74 @@ bool isSafeSegment(std::wstring_view segment) {
                                segment.size() <= kLongestSegment && !isReservedDeviceName(segment));
 }
 
+constexpr std::uint16_t kFlagUtf8Name = 0x0800;
+constexpr std::uint16_t kUnicodePathField = 0x7075;
+const char kUnsafeName[] = "Đã chặn đường dẫn không an toàn trong ZIP: ";
+
+std::uint16_t readUint16(const unsigned char* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+// Finds the name an Info-ZIP Unicode Path extra field gives the entry (UTF-8, after the field's
+// version byte and the CRC-32 of the header's name); false when the entry has none. Extractors
+// that know the field take this name instead of the header's.
+bool findUnicodePath(const std::string& extra, std::string& name) {
+    std::size_t at = 0;
+    while (extra.size() - at >= 4) {
+        const auto* field = reinterpret_cast<const unsigned char*>(extra.data() + at);
+        const std::size_t size = readUint16(field + 2);
+        if (size > extra.size() - at - 4) {
+            return false;
+        }
+        if (readUint16(field) == kUnicodePathField && size >= 5) {
+            name.assign(extra, at + 4 + 5, size - 5);
+            return true;
+        }
+        at += 4 + size;
+    }
+    return false;
+}
+
+bool hasByteAbove7F(const std::string& raw) {
+    for (const char c : raw) {
+        if (static_cast<unsigned char>(c) > 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
+
+[[noreturn]] void refuseName(const char* message, const std::wstring& name) {
+    throw std::runtime_error(message + toUtf8(printableText(name)));
+}
+
 } // namespace
+
+NameCodePages systemCodePages() {
+    return {::GetACP(), ::GetOEMCP()};
+}
+
+std::wstring readEntryName(const std::string& raw, std::uint16_t flags, const std::string& extra,
+                           const NameCodePages& pages) {
+    const bool utf8 = (flags & kFlagUtf8Name) != 0;
+    std::wstring name = toWide(raw, utf8 ? CP_UTF8 : pages.ansi);
+    if (!isSafeZipName(name)) {
+        refuseName(kUnsafeName, name);
+    }
+    // Such a name reads one way here and is written another way by the Shell, so the tree it
+    // unpacks could never be held against the name checked here.
+    if (!utf8 && pages.ansi != pages.oem && hasByteAbove7F(raw)) {
+        refuseName("Tên file trong ZIP không rõ bảng mã: ", name);
+    }
+    std::string unicodeName;
+    if (findUnicodePath(extra, unicodeName)) {
+        const std::wstring other = toWide(unicodeName, CP_UTF8);
+        if (other != name) {
+            refuseName(kUnsafeName, other);
+        }
+    }
+    return name;
+}
 
 bool isSafeZipName(std::wstring_view name) {
     // One pass: both separators end a segment, as if every slash had become a backslash.

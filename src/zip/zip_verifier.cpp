@@ -23,16 +23,13 @@ constexpr std::uint64_t kTailWindowLimit = kEndRecordSize + 0xFFFF;
 constexpr std::size_t kDirectoryRecordSize = 46;
 constexpr std::size_t kNameRoomPerEntry = 256;
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
-constexpr std::uint16_t kFlagUtf8Name = 0x0800;
 // Values that mean "see the ZIP64 record or extra field".
 constexpr std::uint16_t kZip64Marker16 = 0xFFFF;
 constexpr std::uint32_t kZip64Marker32 = 0xFFFFFFFF;
-constexpr std::uint16_t kUnicodePathField = 0x7075;
 
 const char kNoEndRecord[] = "Không tìm thấy thư mục trung tâm của ZIP.";
 const char kBadDirectoryBounds[] = "Thông tin thư mục trung tâm ZIP không hợp lệ.";
 const char kBadEntryLengths[] = "Thông tin mục ZIP không hợp lệ.";
-const char kUnsafeName[] = "Đã chặn đường dẫn không an toàn trong ZIP: ";
 
 std::uint16_t readUint16(const unsigned char* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -82,26 +79,6 @@ std::size_t findEndRecord(const std::vector<unsigned char>& tail) {
         }
     }
     return record;
-}
-
-// Finds the name an Info-ZIP Unicode Path extra field gives the entry (UTF-8, after the field's
-// version byte and the CRC-32 of the header's name); false when the entry has none. Extractors
-// that know the field take this name instead of the header's.
-bool findUnicodePath(const std::string& extra, std::string& name) {
-    std::size_t at = 0;
-    while (extra.size() - at >= 4) {
-        const auto* field = reinterpret_cast<const unsigned char*>(extra.data() + at);
-        const std::size_t size = readUint16(field + 2);
-        if (size > extra.size() - at - 4) {
-            return false;
-        }
-        if (readUint16(field) == kUnicodePathField && size >= 5) {
-            name.assign(extra, at + 4 + 5, size - 5);
-            return true;
-        }
-        at += 4 + size;
-    }
-    return false;
 }
 
 // Stored, deflated and deflate64: what the Shell's ZIP folder unpacks.
@@ -171,6 +148,10 @@ struct DirectoryCursor {
 } // namespace
 
 ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
+    return verifyZipArchive(archive, systemCodePages());
+}
+
+ZipSummary verifyZipArchive(const std::filesystem::path& archive, const NameCodePages& codePages) {
     std::ifstream file(archive, std::ios::binary);
     if (!file.is_open()) {
         refuse("Không mở được ZIP: " + toUtf8(archive.wstring()));
@@ -231,7 +212,6 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
     unsigned char header[kDirectoryRecordSize];
     std::string rawName;
     std::string extra;
-    std::string unicodeName;
     for (std::uint32_t entry = 0; entry < entryCount; ++entry) {
         if (!cursor.read(header, sizeof header) ||
             readUint32(header) != kDirectoryRecordSignature) {
@@ -260,16 +240,7 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
         }
 
         places.prepare(rawName);
-        std::wstring name = toWide(rawName, (flags & kFlagUtf8Name) != 0 ? CP_UTF8 : CP_ACP);
-        if (!isSafeZipName(name)) {
-            refuse(kUnsafeName + toUtf8(printableText(name)));
-        }
-        if (findUnicodePath(extra, unicodeName)) {
-            const std::wstring other = toWide(unicodeName, CP_UTF8);
-            if (other != name) {
-                refuse(kUnsafeName + toUtf8(printableText(other)));
-            }
-        }
+        const std::wstring name = readEntryName(rawName, flags, extra, codePages);
         const std::uint16_t method = readUint16(header + 10);
         if (!isShellCompression(method)) {
             refuse("Không hỗ trợ phương thức nén trong ZIP: " + std::to_string(method) + " (" +

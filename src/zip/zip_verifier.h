@@ -4,6 +4,8 @@
 // could read two ways, and entry names that could escape the extraction folder; counts the
 // files and bytes the archive will produce and lists its entries. Nothing is decompressed.
 
+#include "zip/zip_names.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -54,5 +56,9 @@ inline bool operator!=(const ZipSummary& a, const ZipSummary& b) {
 }
 
 ZipSummary verifyZipArchive(const std::filesystem::path& archive);
+
+// The same with the code pages names without the UTF-8 flag are judged by: a seam for tests
+// only; the product always uses the system's.
+ZipSummary verifyZipArchive(const std::filesystem::path& archive, const NameCodePages& codePages);
 
 } // namespace qv

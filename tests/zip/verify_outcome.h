@@ -30,9 +30,11 @@ inline std::string describe(const ZipSummary& summary) {
            std::to_string(summary.totalBytes) + " bytes";
 }
 
-inline std::string verifyFile(const std::filesystem::path& archive) {
+// With `pages`, names without the UTF-8 flag are judged by them instead of the system's.
+inline std::string verifyFile(const std::filesystem::path& archive,
+                              const NameCodePages* pages = nullptr) {
     try {
-        return describe(verifyZipArchive(archive));
+        return describe(pages ? verifyZipArchive(archive, *pages) : verifyZipArchive(archive));
     } catch (const std::runtime_error& error) {
         return error.what();
     } catch (const std::exception& error) {
@@ -40,7 +42,7 @@ inline std::string verifyFile(const std::filesystem::path& archive) {
     }
 }
 
-inline std::string verifyBytes(const std::string& bytes) {
+inline std::string verifyBytes(const std::string& bytes, const NameCodePages* pages = nullptr) {
     static std::atomic<unsigned> counter{0};
     const auto path = scratchFolder() / (L"archive-" + std::to_wstring(++counter) + L".zip");
     {
@@ -50,7 +52,7 @@ inline std::string verifyBytes(const std::string& bytes) {
             throw std::runtime_error("test could not write its archive");
         }
     }
-    std::string outcome = verifyFile(path);
+    std::string outcome = verifyFile(path, pages);
     // Windows refuses to delete a file that is still open without delete sharing.
     if (!::DeleteFileW(path.c_str())) {
         outcome += " <archive left open or undeletable>";

@@ -33,13 +33,15 @@ const std::set<std::string> kRefusals = {
 const std::string kUnsafePrefix = "Đã chặn đường dẫn không an toàn trong ZIP: ";
 const std::string kSameNamePrefix = "ZIP chứa tên trùng nhau: ";
 const std::string kMethodPrefix = "Không hỗ trợ phương thức nén trong ZIP: ";
+const std::string kUnclearPrefix = "Tên file trong ZIP không rõ bảng mã: ";
 
 // The outcome with the variable part of a message removed, for the tally.
 std::string classify(const std::string& outcome) {
     if (outcome.rfind("accepted ", 0) == 0 && outcome.find('<') == std::string::npos) {
         return "accepted";
     }
-    for (const std::string& prefix : {kUnsafePrefix, kSameNamePrefix, kMethodPrefix}) {
+    for (const std::string& prefix :
+         {kUnsafePrefix, kSameNamePrefix, kMethodPrefix, kUnclearPrefix}) {
         if (outcome.rfind(prefix, 0) == 0 &&
             outcome.find(" <archive left open") == std::string::npos) {
             return prefix;

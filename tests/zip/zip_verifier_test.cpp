@@ -225,7 +225,11 @@ TEST(ZipVerifier, StructuralTable) {
          buildZip(with(
              simpleLayout({{"caf\xe9.txt", 4}}),
              [](auto& l) { l.entries[0].extra = ziptest::unicodePathField("caf\xc3\xa9.txt"); })),
-         "accepted 1 files, 4 bytes"},
+         // Where the Shell reads it in another code page, the name is unclear whatever the
+         // field says (the code-page table below holds both cases).
+         systemCodePages().ansi == systemCodePages().oem
+             ? "accepted 1 files, 4 bytes"
+             : "Tên file trong ZIP không rõ bảng mã: caf\xc3\xa9.txt"},
         {"an extra field cut short holds no Unicode Path",
          buildZip(with(twoFiles(),
                        [](auto& l) {
@@ -360,6 +364,45 @@ TEST(ZipNames, DecodingFollowsTheUtf8Flag) {
 
     const ZipEntry safeVietnamese = ziptest::entry(vietnamese.substr(3), 42, 0x0800);
     EXPECT_EQ(verifyBytes(archiveOf(safeVietnamese)), "accepted 1 files, 42 bytes");
+
+    // Where the ANSI and OEM code pages differ, the Shell writes a name without the flag under
+    // another name than the one checked here. An English system (1252 and 437), a Vietnamese
+    // one (1258 for both).
+    const NameCodePages english{1252, 437};
+    const NameCodePages vietnameseSystem{1258, 1258};
+    const std::string unclear = "Tên file trong ZIP không rõ bảng mã: ";
+    // As Info-ZIP's zip writes a name on Linux: UTF-8 bytes without the flag.
+    const std::string utf8Bytes = "T\xc3\xa0i li\xe1\xbb\x87u/a.txt"; // "Tài liệu/a.txt"
+    ZipEntry withUnicodePath = ziptest::entry("caf\xe9.txt", 1);
+    withUnicodePath.extra = ziptest::unicodePathField("caf\xc3\xa9.txt");
+    const struct {
+        const char* label;
+        ZipEntry entry;
+        NameCodePages pages;
+        std::string expected;
+    } rows[] = {
+        {"ANSI byte, pages differ", ziptest::entry("caf\xe9.txt", 1), english,
+         unclear + "caf\xc3\xa9.txt"},
+        {"ANSI byte, pages agree", ziptest::entry("caf\xe9.txt", 1), vietnameseSystem,
+         "accepted 1 files, 1 bytes"},
+        {"UTF-8 bytes unflagged, pages differ", ziptest::entry(utf8Bytes, 1), english,
+         unclear + toUtf8(printableText(toWide(utf8Bytes, 1252)))},
+        {"UTF-8 bytes unflagged, pages agree", ziptest::entry(utf8Bytes, 1), vietnameseSystem,
+         "accepted 1 files, 1 bytes"},
+        {"the same bytes flagged", ziptest::entry(utf8Bytes, 1, 0x0800), english,
+         "accepted 1 files, 1 bytes"},
+        {"ASCII only, unflagged", ziptest::entry("plain/a.txt", 1), english,
+         "accepted 1 files, 1 bytes"},
+        {"a Unicode Path field does not settle it", withUnicodePath, english,
+         unclear + "caf\xc3\xa9.txt"},
+        {"a Unicode Path field matching, pages agree", withUnicodePath, vietnameseSystem,
+         "accepted 1 files, 1 bytes"},
+        {"an unsafe name is refused as unsafe first", ziptest::entry("../caf\xe9", 1), english,
+         kUnsafe + "../caf\xc3\xa9"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(verifyBytes(archiveOf(row.entry), &row.pages), row.expected) << row.label;
+    }
 }
 
 } // namespace
