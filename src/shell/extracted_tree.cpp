@@ -40,24 +40,29 @@ HANDLE openForReading(const std::wstring& path) {
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 
-// Reads the file once; true when it is size bytes long and their CRC-32 is crc.
-bool holdsBytes(const std::wstring& path, std::uint32_t size, std::uint32_t crc,
-                std::vector<unsigned char>& buffer) {
+// What a file held when it was read once, whole.
+struct FileRead {
+    bool read = false;
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
+};
+
+FileRead readWhole(const std::wstring& path, std::vector<unsigned char>& buffer) {
     const UniqueFile file(openForReading(path));
+    FileRead result;
     if (!file) {
-        return false;
+        return result;
     }
-    std::uint64_t total = 0;
-    std::uint32_t running = 0;
     DWORD got = 0;
     do {
         if (!::ReadFile(file.get(), buffer.data(), kReadSize, &got, nullptr /* synchronous */)) {
-            return false;
+            return FileRead{};
         }
-        running = updateCrc32(running, buffer.data(), got);
-        total += got;
-    } while (got != 0 && total <= size);
-    return total == size && running == crc;
+        result.crc32 = updateCrc32(result.crc32, buffer.data(), got);
+        result.size += got;
+    } while (got != 0);
+    result.read = true;
+    return result;
 }
 
 std::size_t lengthWithoutTrailingSeparators(std::wstring_view name) {
@@ -111,12 +116,21 @@ TreeComparison compareExtractedTree(const fs::path& folder, const ZipEntryList& 
     // being written.
     std::vector<unsigned char> buffer(kReadSize);
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (matches[i] != nullptr &&
-            !holdsBytes(matches[i]->path, records[i].size, records[i].crc32, buffer)) {
-            return {TreeDifference::Contents, std::wstring(entries.nameOf(records[i]))};
+        if (matches[i] == nullptr) {
+            continue;
+        }
+        const FileRead file = readWhole(matches[i]->path, buffer);
+        if (!file.read || file.size != records[i].size || file.crc32 != records[i].crc32) {
+            return {TreeDifference::Contents, std::wstring(entries.nameOf(records[i])), file.read,
+                    file.size, file.crc32};
         }
     }
     return {};
+}
+
+bool sameReadDifference(const TreeComparison& a, const TreeComparison& b) {
+    return a.difference == TreeDifference::Contents && b.difference == a.difference && a.read &&
+           b.read && a.name == b.name && a.size == b.size && a.crc32 == b.crc32;
 }
 
 void checkExtractedPathLengths(const fs::path& folder, const ZipEntryList& entries) {

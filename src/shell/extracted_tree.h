@@ -6,6 +6,7 @@
 
 #include "zip/zip_verifier.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,7 +24,16 @@ struct TreeComparison {
     // The first name that differs: the list's, in archive order, or the tree's for a file the
     // list lacks.
     std::wstring name;
+    // For a Contents difference: whether the file could be read whole, and then its length and
+    // the CRC-32 of its bytes, so that a caller can tell a file still changing from one that
+    // stays wrong.
+    bool read = false;
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
 };
+
+// The same difference in the same file, read both times with the same length and bytes.
+bool sameReadDifference(const TreeComparison& a, const TreeComparison& b);
 
 // Reads every listed file once, whole, when the names agree.
 TreeComparison compareExtractedTree(const std::filesystem::path& folder,

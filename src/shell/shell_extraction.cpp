@@ -13,6 +13,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace qv {
 namespace {
@@ -23,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::nanoseconds kExtractionTimeLimit = std::chrono::seconds(1800);
 constexpr std::chrono::milliseconds kPollInterval(500);
 constexpr int kPollsAtTotals = 3;
+// Polls in a row on which a file that differs from the list reads the same: then it is done.
+constexpr int kPollsUnchanged = 3;
 // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI: no dialog may block an unattended run.
 constexpr LONG kCopyHereOptions = 0x4 | 0x10 | 0x400;
 
@@ -108,30 +111,37 @@ void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
                            formatByteSize(expected.totalBytes) + L"          ");
 }
 
-// True when the destination holds what the verifier listed, or nothing was listed (a caller's
+[[noreturn]] void refuseExtracted(const std::wstring& name) {
+    throw std::runtime_error("Nội dung giải nén không khớp với gói: " +
+                             toUtf8(printableText(name)));
+}
+
+// The destination against what the verifier listed; None when nothing was listed (a caller's
 // own counts). A name that differs fails at once; a size or CRC-32 that differs may be a file
-// the Shell is still writing, and fails only when the wait is over.
-bool holdsListedFiles(const fs::path& destination, const ZipSummary& expected, bool waitIsOver) {
+// the Shell is still writing, and is returned.
+TreeComparison compareWithList(const fs::path& destination, const ZipSummary& expected) {
     if (expected.entries.records.empty()) {
-        return true;
+        return {};
     }
-    const TreeComparison found = compareExtractedTree(destination, expected.entries);
-    if (found.difference == TreeDifference::Names ||
-        (waitIsOver && found.difference == TreeDifference::Contents)) {
-        throw std::runtime_error("Nội dung giải nén không khớp với gói: " +
-                                 toUtf8(printableText(found.name)));
+    TreeComparison found = compareExtractedTree(destination, expected.entries);
+    if (found.difference == TreeDifference::Names) {
+        refuseExtracted(found.name);
     }
-    return found.difference == TreeDifference::None;
+    return found;
 }
 
 // Polls until the expected totals were seen on three consecutive polls and the destination
 // holds the listed files, or the deadline passed. True when the files were found to match.
+// From then on the files are compared on every poll: a size or CRC-32 that differs and reads
+// the same on three polls in a row is no file being written but a wrong one, and fails at once.
 bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
                        const std::wstring& tag, std::chrono::nanoseconds timeLimit) {
     const Clock::time_point deadline = Clock::now() + timeLimit;
     int lastPercent = -1;
     Clock::time_point lastDrawn = Clock::now();
     int pollsAtTotals = 0;
+    TreeComparison lastDifference;
+    int pollsUnchanged = 0;
     while (Clock::now() < deadline) {
         pumpWindowMessages();
         const ZipSummary seen = tallyDirectory(destination);
@@ -144,11 +154,18 @@ bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
             lastDrawn = now;
         }
         pollsAtTotals = reached ? pollsAtTotals + 1 : 0;
-        if (pollsAtTotals == kPollsAtTotals) {
-            if (holdsListedFiles(destination, expected, false)) {
+        if (pollsAtTotals >= kPollsAtTotals) {
+            TreeComparison found = compareWithList(destination, expected);
+            if (found.difference == TreeDifference::None) {
                 return true;
             }
-            pollsAtTotals = 0;
+            pollsUnchanged = sameReadDifference(found, lastDifference) ? pollsUnchanged + 1 : 1;
+            if (pollsUnchanged == kPollsUnchanged) {
+                refuseExtracted(found.name);
+            }
+            lastDifference = std::move(found);
+        } else {
+            pollsUnchanged = 0;
         }
         ::Sleep(static_cast<DWORD>(kPollInterval.count()));
     }
@@ -192,7 +209,10 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
     const ZipSummary extracted = tallyDirectory(destination);
     check(reachedTotals(extracted, expected), "Giải nén không hoàn tất trong thời gian cho phép.");
     if (!matched) {
-        holdsListedFiles(destination, expected, true);
+        const TreeComparison found = compareWithList(destination, expected);
+        if (found.difference != TreeDifference::None) {
+            refuseExtracted(found.name);
+        }
     }
     printProgressEnd(tag,
                      L"Giải nén 100% | " + std::to_wstring(extracted.fileCount) + L" tệp | " +

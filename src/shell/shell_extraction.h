@@ -11,7 +11,8 @@ namespace qv {
 // Refuses entries whose path below destination would reach MAX_PATH, empties destination, has
 // the Shell's CopyHere unpack archive into it, and polls the destination until `expected` has
 // been seen on three consecutive polls and the tree holds the files `expected` lists (when it
-// lists them), or 30 minutes pass.
+// lists them), or 30 minutes pass. A listed file whose name is missing, or whose size or
+// CRC-32 differs and reads the same on three consecutive polls, fails the extraction at once.
 void extractZipWithShell(const std::filesystem::path& archive,
                          const std::filesystem::path& destination, const ZipSummary& expected,
                          const std::wstring& tag);

@@ -297,6 +297,8 @@ private:
                 archive.extract(renamed, path_);
             } else if (mode == L"late") {
                 archive.extractZeros(entry, path_);
+            } else if (mode == L"wrong-byte") {
+                archive.extract(entry, path_, true);
             }
         }
         return mode == L"late" && last != nullptr

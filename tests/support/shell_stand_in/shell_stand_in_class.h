@@ -13,7 +13,8 @@ inline constexpr CLSID kShellStandInClass = {
 // How CopyHere behaves, read from the process environment at every call so each test can
 // choose: "instant" (default), "background", "fail", "fail-bare", "short", "renamed" (the last
 // file lands under another name), "late" (the last file first holds zeros of its full length,
-// its bytes come after the delay).
+// its bytes come after the delay), "wrong-byte" (the last file lands with its first byte
+// changed, for good).
 inline constexpr wchar_t kModeVariable[] = L"QUORVALENT_SHELL_STAND_IN";
 // Milliseconds the background mode waits after each file, and the late mode before the last
 // file's bytes (default 100).

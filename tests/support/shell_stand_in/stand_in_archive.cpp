@@ -152,7 +152,8 @@ void StandInArchive::extractZeros(const ArchiveEntry& entry, const fs::path& des
     writeFile(target, zeros.data(), zeros.size());
 }
 
-void StandInArchive::extract(const ArchiveEntry& entry, const fs::path& destination) const {
+void StandInArchive::extract(const ArchiveEntry& entry, const fs::path& destination,
+                             bool wrongFirstByte) const {
     const fs::path target = destination / entry.name;
     if (entry.isDirectory) {
         fs::create_directories(target);
@@ -167,15 +168,18 @@ void StandInArchive::extract(const ArchiveEntry& entry, const fs::path& destinat
     if (data + entry.compressedSize > bytes_.size()) {
         throw std::runtime_error("truncated entry data");
     }
+    std::vector<unsigned char> content;
     if (entry.method == 0) {
-        writeFile(target, bytes_.data() + data, entry.size);
+        content.assign(bytes_.data() + data, bytes_.data() + data + entry.size);
     } else if (entry.method == 8) {
-        const std::vector<unsigned char> content =
-            inflateRaw(bytes_.data() + data, entry.compressedSize, entry.size);
-        writeFile(target, content.data(), content.size());
+        content = inflateRaw(bytes_.data() + data, entry.compressedSize, entry.size);
     } else {
         throw std::runtime_error("unsupported compression method");
     }
+    if (wrongFirstByte && !content.empty()) {
+        content[0] ^= 0x20;
+    }
+    writeFile(target, content.data(), content.size());
 }
 
 } // namespace qv::test

@@ -28,8 +28,10 @@ public:
     // The last file entry, or null.
     const ArchiveEntry* lastFile() const;
 
-    // Writes one entry below destination, creating the folders on its way.
-    void extract(const ArchiveEntry& entry, const std::filesystem::path& destination) const;
+    // Writes one entry below destination, creating the folders on its way; with
+    // wrongFirstByte, its first byte changed, as a faulty copy would write it.
+    void extract(const ArchiveEntry& entry, const std::filesystem::path& destination,
+                 bool wrongFirstByte = false) const;
     // The same with zeros in place of the entry's bytes.
     void extractZeros(const ArchiveEntry& entry, const std::filesystem::path& destination) const;
 
