@@ -3,6 +3,7 @@
 #include "console/console_output.h"
 #include "core/errors.h"
 #include "core/install_log.h"
+#include "core/installer_mutex.h"
 #include "core/release_config.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
@@ -20,6 +21,9 @@ namespace qv {
 namespace fs = std::filesystem;
 
 int runInstaller() {
+    // Before the run logs or makes anything: a second installer started meanwhile is refused
+    // having changed nothing, and held until the scope ends, past the removal of the work folder.
+    const HeldMutex onlyRun = holdInstallerMutex();
     writeLog("Bắt đầu cài đặt native.");
 
     printStepHeader(1, L"Chuẩn bị thư mục cài đặt và thư mục tạm", false);

@@ -1,6 +1,8 @@
 #include "core/directory_walk.h"
 #include "core/errors.h"
+#include "core/held_folder.h"
 #include "core/install_log.h"
+#include "core/installer_mutex.h"
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
 
@@ -13,6 +15,7 @@
 #include <regex>
 #include <shlobj.h>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace qv {
@@ -121,6 +124,79 @@ TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
                                [](const WalkEntry&) { return false; })
                      .stoppedByVisitor)
         << "nothing made on the volume without access rules";
+}
+
+// A second normal run is refused while one holds the mutex; a run that died holding it leaves
+// it abandoned, and the next run takes it over. Threads stand in for the other runs: a mutex
+// is held by a thread.
+TEST(InstallerMutex, OneRunAtATimeAndADeadRunsMutexIsTakenOver) {
+    const std::wstring name =
+        L"Global\\QuorvalentInstallerNative-test-" + std::to_wstring(GetCurrentProcessId());
+    const std::string busy = "Một trình cài đặt Quorvalent khác đang chạy.";
+    // Takes the mutex on another thread, which ends holding it or waits for `release`.
+    const auto otherRun = [&](HANDLE taken, HANDLE release) {
+        return std::thread([&name, taken, release] {
+            const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+            WaitForSingleObject(mutex, INFINITE);
+            SetEvent(taken);
+            if (release != nullptr) {
+                WaitForSingleObject(release, INFINITE);
+                ReleaseMutex(mutex);
+            }
+            CloseHandle(mutex);
+        });
+    };
+    const auto outcome = [&] {
+        try {
+            return holdInstallerMutex(name.c_str()) ? std::string("held") : std::string("empty");
+        } catch (const std::runtime_error& error) {
+            return std::string(error.what());
+        }
+    };
+    const UniqueResource<HANDLE, closeKernelHandle> taken(
+        CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueResource<HANDLE, closeKernelHandle> release(
+        CreateEventW(nullptr, TRUE, FALSE, nullptr));
+
+    EXPECT_EQ(outcome(), "held") << "nobody holds it";
+    {
+        std::thread other = otherRun(taken.get(), release.get());
+        WaitForSingleObject(taken.get(), INFINITE);
+        EXPECT_EQ(outcome(), busy) << "another run holds it";
+        SetEvent(release.get());
+        other.join();
+        EXPECT_EQ(outcome(), "held") << "the other run let go";
+    }
+    {
+        // Kept open meanwhile, as a third run waiting would: with no handle left the mutex
+        // would be gone instead of abandoned.
+        const UniqueResource<HANDLE, closeKernelHandle> kept(
+            CreateMutexW(nullptr, FALSE, name.c_str()));
+        ResetEvent(taken.get());
+        std::thread other = otherRun(taken.get(), nullptr);
+        other.join();
+        EXPECT_EQ(outcome(), "held") << "the other run died holding it";
+    }
+    {
+        HeldMutex mine = holdInstallerMutex(name.c_str());
+        ResetEvent(taken.get());
+        ResetEvent(release.get());
+        std::thread other = otherRun(taken.get(), release.get());
+        EXPECT_EQ(WaitForSingleObject(taken.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
+        mine.reset();
+        EXPECT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0) << "let go by its guard";
+        SetEvent(release.get());
+        other.join();
+    }
+    const std::wstring eventName = name + L"-event";
+    const UniqueResource<HANDLE, closeKernelHandle> event(
+        CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    try {
+        holdInstallerMutex(eventName.c_str());
+        ADD_FAILURE() << "a name taken by another kind of object";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), busy);
+    }
 }
 
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
