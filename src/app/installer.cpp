@@ -1,6 +1,7 @@
 #include "app/installer.h"
 
 #include "console/console_output.h"
+#include "core/earlier_work_folders.h"
 #include "core/errors.h"
 #include "core/install_log.h"
 #include "core/installer_mutex.h"
@@ -28,6 +29,8 @@ int runInstaller() {
 
     printStepHeader(1, L"Chuẩn bị thư mục cài đặt và thư mục tạm", false);
     const ScopedFolder workFolder(createWorkDirectory());
+    // No other run is alive to own them while the mutex is held.
+    removeEarlierWorkFolders(workFolder.parent(), workFolder.path().filename().wstring());
     const fs::path installFolder = kInstallFolder;
     const fs::path mainProgram = installFolder / L"Quorvalent.exe";
     // Made and checked here, never through a link; step 5 holds it again for the copy.

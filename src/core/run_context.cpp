@@ -14,9 +14,10 @@
 
 namespace qv {
 
+const wchar_t kWorkFolderPrefix[] = L"QuorvalentInstallerNative-";
+
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount) {
-    return L"QuorvalentInstallerNative-" + std::to_wstring(processId) + L"-" +
-           std::to_wstring(tickCount);
+    return kWorkFolderPrefix + std::to_wstring(processId) + L"-" + std::to_wstring(tickCount);
 }
 
 const wchar_t kWorkFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";

@@ -34,8 +34,10 @@ ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std:
 // otherwise take first.
 std::wstring randomSuffix();
 
-// The name of the work folder for a process id and tick count.
+// The name of the work folder for a process id and tick count: kWorkFolderPrefix, the process
+// id, "-" and the tick count.
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount);
+extern const wchar_t kWorkFolderPrefix[];
 
 std::filesystem::path programPath();
 

@@ -31,6 +31,8 @@ public:
     ScopedFolder& operator=(const ScopedFolder&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    // The folder that holds it, held as long as it is (empty for a folder given by path).
+    const HeldFolder& parent() const { return parent_; }
 
 private:
     std::filesystem::path path_;

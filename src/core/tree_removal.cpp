@@ -105,6 +105,23 @@ void removeChild(HANDLE parent, std::wstring_view name) noexcept {
     }
 }
 
+void removeChildrenWhere(HANDLE parent,
+                         const std::function<bool(std::wstring_view, DWORD)>& chosen) noexcept {
+    try {
+        const std::wstring path = finalPathOf(parent);
+        if (path.empty()) {
+            return;
+        }
+        for (const ListedEntry& entry : listFolder(parent)) {
+            if (chosen(entry.name, entry.attributes)) {
+                removeEntry(parent, path, entry.name, true);
+            }
+        }
+    } catch (...) {
+        // As above.
+    }
+}
+
 void removeHeldFolder(const HeldFolder& parent, HeldFolder& folder) noexcept {
     if (folder) {
         removeContents(folder.handle());

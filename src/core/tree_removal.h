@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string_view>
 
 namespace qv {
@@ -21,6 +22,12 @@ void removeContents(HANDLE folder) noexcept;
 
 // `name` inside the folder open as `parent`, with everything below it. Never throws.
 void removeChild(HANDLE parent, std::wstring_view name) noexcept;
+
+// Each entry directly inside the folder open as `parent` (with FILE_LIST_DIRECTORY access) that
+// `chosen` accepts by its name and listed attributes, as removeChild removes it; the rest
+// stays. Never throws.
+void removeChildrenWhere(HANDLE parent,
+                         const std::function<bool(std::wstring_view, DWORD)>& chosen) noexcept;
 
 // The held folder's contents, then the folder itself, which is left held by no one: `folder`
 // is let go, and the name is deleted through a new handle relative to `parent` when it is still

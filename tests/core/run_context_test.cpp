@@ -1,4 +1,5 @@
 #include "core/directory_walk.h"
+#include "core/earlier_work_folders.h"
 #include "core/errors.h"
 #include "core/held_folder.h"
 #include "core/install_log.h"
@@ -124,6 +125,63 @@ TEST(WorkDirectory, TakesOnlyAFolderItMadeWhereTempKeepsAccessRules) {
                                [](const WalkEntry&) { return false; })
                      .stoppedByVisitor)
         << "nothing made on the volume without access rules";
+}
+
+// Only names a run gives its work folder go, folders and links only, never this run's own, and
+// a folder that another program holds (a running self-test's) stays as it is, silently.
+TEST(WorkDirectory, EarlierRunsFoldersGoFromTemp) {
+    const struct {
+        const wchar_t* name;
+        const char* kind; // "folder", "file", "own" (this run's), "held" (open elsewhere)
+        bool removed;
+    } rows[] = {
+        {L"QuorvalentInstallerNative-4242-123456789012", "folder", true},
+        {L"QuorvalentInstallerNative-1-2-0123abcd", "folder", true},
+        {L"QuorvalentInstallerNative-0-0", "folder", true},
+        {L"QuorvalentInstallerNative-3-4-0123ABCD", "folder", false},
+        {L"QuorvalentInstallerNative-5-6-0123abc", "folder", false},
+        {L"QuorvalentInstallerNative-7-8-0123abcde", "folder", false},
+        {L"QuorvalentInstallerNative-9-10-moved-away", "folder", false},
+        {L"QuorvalentInstallerNative-11", "folder", false},
+        {L"QuorvalentInstallerNative-12-", "folder", false},
+        {L"QuorvalentInstallerNative--13", "folder", false},
+        {L"QuorvalentInstallerNative-1x-14", "folder", false},
+        {L"QuorvalentInstallerNative-15-16.zip", "folder", false},
+        {L"quorvalentinstallernative-17-18", "folder", false},
+        {L"Other-19-20", "folder", false},
+        {L"QuorvalentInstallerNative-21-22", "file", false},
+        {L"QuorvalentInstallerNative-23-24", "own", false},
+        {L"QuorvalentInstallerNative-25-26-89abcdef", "held", false},
+    };
+    test::TempFolder temp;
+    std::vector<HoldResult> heldElsewhere;
+    for (const auto& row : rows) {
+        const fs::path place = temp / row.name;
+        if (std::string(row.kind) == "file") {
+            test::writeFile(place, "not a folder");
+            continue;
+        }
+        test::writeFile(place / L"nested" / L"partial.zip.part", "left behind");
+        test::writeFile(place / L"read-only.txt", "r");
+        ASSERT_TRUE(
+            SetFileAttributesW((place / L"read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+        if (std::string(row.kind) == "held") {
+            heldElsewhere.push_back(holdFolderAt(place));
+            ASSERT_EQ(heldElsewhere.back().status, HoldStatus::Held);
+        }
+    }
+    HoldResult held = holdFolderAt(temp.path());
+    ASSERT_EQ(held.status, HoldStatus::Held);
+    removeEarlierWorkFolders(held.folder, L"QuorvalentInstallerNative-23-24");
+    heldElsewhere.clear();
+    for (const auto& row : rows) {
+        const fs::path place = temp / row.name;
+        EXPECT_EQ(!fs::exists(place), row.removed) << fs::path(row.name).string();
+        if (!row.removed && std::string(row.kind) != "file") {
+            EXPECT_EQ(test::readFile(place / L"nested" / L"partial.zip.part"), "left behind")
+                << fs::path(row.name).string();
+        }
+    }
 }
 
 // A second normal run is refused while one holds the mutex; a run that died holding it leaves
