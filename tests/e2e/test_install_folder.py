@@ -6,9 +6,11 @@ Links are Unix symbolic links made on the host, which Wine shows as Windows link
 programs are a small Wine program (tests/support/temp_attacker.c)."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 
 from tests.support import installer_site as site
@@ -17,6 +19,7 @@ from tests.support import wine_harness as wh
 
 START = site.INSTALL_DIR
 RESTORED = "    [Quorvalent] Đã khôi phục bản cài đặt trước.\n"
+ANOTHER_RUN = "Một trình cài đặt Quorvalent khác đang chạy."
 # Names the table's preparations need beyond the sample package's own.
 EXTRA = {"lib/helper.dll": b"MZ helper ", "data/x.txt": b"x "}
 # In the new version only: folders the run makes, and removes again when it puts back.
@@ -62,10 +65,16 @@ class InstallFolderPreparations(unittest.TestCase):
     def setUp(self):
         self.outside = tempfile.mkdtemp(prefix="quorvalent-outside-")
         self.holders = []
+        self.first_run = None
+        self.download_gate = threading.Event()
+        self.download_asked = threading.Event()
 
     def tearDown(self):
         for holder in self.holders:
             holder.close()
+        self.download_gate.set()
+        if self.first_run is not None:
+            self.first_run.communicate(timeout=600)
         site.reset_machine()  # other test programs share the prefix
         shutil.rmtree(self.outside, ignore_errors=True)
 
@@ -120,6 +129,27 @@ class InstallFolderPreparations(unittest.TestCase):
         # Started as its shortcut starts it: with Start as its current folder.
         self.holders.append(Holder(START + r"\Quorvalent.exe", cwd=host(START)))
 
+    def another_run_downloading(self):
+        # Started first and held by the release server at its download, however slow the
+        # machine: the row's run starts while this one is surely past its first step.
+        self.earlier_installation()
+        self.download_gate.clear()
+        self.download_asked.clear()
+        self.first_run = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
+                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE, env=wh.wine_env())
+        self.assertTrue(self.download_asked.wait(300), "the first run never asked for the package")
+        self.log_before = wh.read_log()
+        self.work_before = wh.work_folders()
+
+    def hold_downloads(self, path):
+        # Called by the release server on the request's own thread: holds the first run's
+        # request only.
+        if (self.first_run is not None and path.endswith("/Quorvalent-update.zip")
+                and not self.download_asked.is_set()):
+            self.download_asked.set()
+            self.download_gate.wait(600)
+
     def run_installer(self):
         result = wh.run_installer("--no-pause", timeout=900)
         stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
@@ -140,8 +170,10 @@ class InstallFolderPreparations(unittest.TestCase):
             ("a package file held open without sharing", self.package_file_held_open, 1,
              "Không sao chép được: " + START + "\\lib\\core.bin: ", False),
             ("Quorvalent itself running from Start", self.program_running, 0, None, True),
+            ("another installer started a moment before", self.another_run_downloading, 1,
+             ANOTHER_RUN + "\n", False),
         ]
-        with site.ReleaseSite() as release:
+        with site.ReleaseSite(on_request=self.hold_downloads) as release:
             new = package("2.0")
             release.publish_app(version="2.0", extra_files={
                 name: new[name] for name in list(EXTRA) + list(FRESH)})
@@ -159,7 +191,9 @@ class InstallFolderPreparations(unittest.TestCase):
                         self.assertIn("=" * 50 + "\n" + message, stderr)
                     if not installs:
                         self.assertEqual(site.tree(host(START)), start, output)
-                        if not message.startswith(unsafe):
+                        if prepare == self.another_run_downloading:
+                            self.assert_refused_and_first_run_installs(stdout, new)
+                        elif not message.startswith(unsafe):
                             self.assertIn(RESTORED, stdout)
                             self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"])
                         continue
@@ -172,6 +206,23 @@ class InstallFolderPreparations(unittest.TestCase):
                         self.assert_old_program_waits_and_goes()
                     else:
                         self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"])
+
+    def assert_refused_and_first_run_installs(self, stdout, new):
+        # The second run changed nothing: no step, no work folder, only the error's log line.
+        self.assertNotIn("[1/10]", stdout)
+        self.assertEqual(wh.work_folders(), self.work_before)
+        added = wh.read_log()[len(self.log_before):].decode("utf-8")
+        self.assertRegex(added, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d LỖI: "
+                         + re.escape(ANOTHER_RUN) + "\r\n$")
+        self.download_gate.set()
+        out, err = self.first_run.communicate(timeout=600)
+        first = (out + err).decode("utf-8").replace("\r\n", "\n")
+        code, self.first_run = self.first_run.returncode, None
+        self.assertEqual(code, 0, first)
+        self.assertIn("HOÀN TẤT", first)
+        self.assertNotIn("CÓ LỖI XẢY RA", first)
+        with open(in_start("Quorvalent.exe"), "rb") as f:
+            self.assertEqual(f.read(), new["Quorvalent.exe"])
 
     def assert_old_program_waits_and_goes(self):
         # The running image could move but not go: it waits beside Start, and the next run,
