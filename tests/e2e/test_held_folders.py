@@ -31,6 +31,7 @@ class HeldFolders(unittest.TestCase):
 
     def tearDown(self):
         self.restore_log_folder()
+        self.remove_name_links()
         for work in wh.work_folders():
             shutil.rmtree(work)  # links go as links
         site.reset_machine()
@@ -46,6 +47,19 @@ class HeldFolders(unittest.TestCase):
             os.remove(self.log_folder)
             if os.path.lexists(self.kept_log):
                 shutil.move(self.kept_log, self.log_folder)
+
+    def link_work_folder_names(self):
+        # Names a run gives its work folder, as links to a folder and to a file outside.
+        self.name_links = [os.path.join(wh.temp_dir(), name) for name in (
+            "QuorvalentInstallerNative-7-7", "QuorvalentInstallerNative-8-8-0123abcd")]
+        os.symlink(self.outside, self.name_links[0])
+        os.symlink(os.path.join(self.outside, "secret.txt"), self.name_links[1])
+
+    def remove_name_links(self):
+        for link in getattr(self, "name_links", []):
+            if os.path.islink(link):
+                os.remove(link)
+        self.name_links = []
 
     def plant_links(self, work):
         # Once the runtime's package is in, the application's extraction is done with; the
@@ -101,6 +115,13 @@ class HeldFolders(unittest.TestCase):
              lambda: not os.path.lexists(missing) and self.downloads == 0),
             ("every work folder name made in advance", "names-in-advance", None, False, None,
              False, {"planted": "2500"}, lambda: SUFFIXED.search(self.report.get("seen", ""))),
+            # A run killed while it downloads leaves its work folder; the next one removes it.
+            ("a run killed during its download", "killed-first", None, False, None, False, {},
+             lambda: self.report.get("killed", "none") != "none" and not os.path.lexists(
+                 os.path.join(wh.temp_dir(), self.report["killed"]))),
+            # Links at such names are removed as names, never followed (the table checks what
+            # they lead to); under Wine one cannot be removed without following it: they stay.
+            ("links at work folder names", "none", None, False, "names", False, {}, None),
         ]
         for label, mode, temp, runtime, plant, fails, expected, holds in rows:
             with self.subTest(label):
@@ -111,14 +132,17 @@ class HeldFolders(unittest.TestCase):
                 try:
                     if plant == "log":
                         self.link_the_log_folder()
+                    if plant == "names":
+                        self.link_work_folder_names()
                     code, output = self.run_row(mode, temp, runtime,
-                                                None if plant == "log" else plant)
+                                                None if plant in ("log", "names") else plant)
                     self.assertEqual(code, 1 if fails else 0, output)
                     self.assertIn(FAILURE if fails else "HOÀN TẤT", output)
                     self.assertEqual({k: self.report.get(k) for k in expected}, expected)
                     self.assertTrue(holds is None or holds(), self.report)
                 finally:
                     self.restore_log_folder()
+                    self.remove_name_links()
                 self.assertEqual(snapshot(self.outside), before, "something outside changed")
                 for work in wh.work_folders():
                     entries = os.listdir(work)

@@ -11,9 +11,11 @@
 // "after-setup-extracted": once the package is downloading into the work folder, or once the
 // runtime's setup program is extracted there, renames the folder away and makes one of its own
 // at the name; "names-in-advance": starts the program suspended and makes a folder at every
-// work-folder name it could take on its way to its first step. REPORT gets key=value lines:
-// rename=<the rename's error code, 0 when it worked>, planted=<count>, seen=<each work folder of
-// the program's that was not made here>. The exit code is the program's.
+// work-folder name it could take on its way to its first step; "killed-first": starts the
+// program once before, and kills it once its package is downloading. REPORT gets key=value
+// lines: rename=<the rename's error code, 0 when it worked>, planted=<count>, seen=<each work
+// folder of the program's that was not made here>, killed=<the killed run's work folder>. The
+// exit code is the program's.
 //
 // "hold" is a program that locks its data, or, copied into the installation folder under the
 // main program's name, the running program whose image is in use: it opens PATH (when given)
@@ -29,19 +31,25 @@
 static FILE* report;
 static wchar_t temp[MAX_PATH];
 
+// Finds a work folder in TEMP that holds `trigger`; its path goes to `folder`.
+static int findWorkFolderWith(const wchar_t* trigger, wchar_t* folder) {
+    wchar_t pattern[MAX_PATH], path[MAX_PATH];
+    swprintf(pattern, MAX_PATH, L"%ls" PREFIX L"*", temp);
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW(pattern, &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    FindClose(find);
+    swprintf(folder, MAX_PATH, L"%ls%ls", temp, data.cFileName);
+    swprintf(path, MAX_PATH, L"%ls\\%ls", folder, trigger);
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 static void renameWhenThere(HANDLE process, const wchar_t* trigger) {
     while (WaitForSingleObject(process, 5) == WAIT_TIMEOUT) {
-        wchar_t pattern[MAX_PATH], folder[MAX_PATH], path[MAX_PATH], moved[MAX_PATH];
-        swprintf(pattern, MAX_PATH, L"%ls" PREFIX L"*", temp);
-        WIN32_FIND_DATAW data;
-        const HANDLE find = FindFirstFileW(pattern, &data);
-        if (find == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        FindClose(find);
-        swprintf(folder, MAX_PATH, L"%ls%ls", temp, data.cFileName);
-        swprintf(path, MAX_PATH, L"%ls\\%ls", folder, trigger);
-        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        wchar_t folder[MAX_PATH], moved[MAX_PATH];
+        if (findWorkFolderWith(trigger, folder)) {
             swprintf(moved, MAX_PATH, L"%ls-moved-away", folder);
             const BOOL renamed = MoveFileExW(folder, moved, 0);
             fprintf(report, "rename=%lu\n", renamed ? 0 : GetLastError());
@@ -52,6 +60,21 @@ static void renameWhenThere(HANDLE process, const wchar_t* trigger) {
         }
     }
     fprintf(report, "rename=none\n");
+}
+
+// Ends the program with TerminateProcess, as Task Manager or a crash would, once its package is
+// downloading into its work folder, and reports that folder's name.
+static void killWhenDownloading(const PROCESS_INFORMATION* process) {
+    wchar_t folder[MAX_PATH];
+    while (WaitForSingleObject(process->hProcess, 5) == WAIT_TIMEOUT) {
+        if (findWorkFolderWith(L"Quorvalent-update.zip.part", folder)) {
+            TerminateProcess(process->hProcess, 1);
+            WaitForSingleObject(process->hProcess, INFINITE);
+            fprintf(report, "killed=%ls\n", folder + wcslen(temp));
+            return;
+        }
+    }
+    fprintf(report, "killed=none\n");
 }
 
 static int plantName(DWORD processId, ULONGLONG tick) {
@@ -148,11 +171,21 @@ int wmain(int argc, wchar_t** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     const int names = wcscmp(mode, L"names-in-advance") == 0;
+    const int killFirst = wcscmp(mode, L"killed-first") == 0;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(argv[first + 1], line, NULL, NULL, TRUE /* the standard handles */,
-                        names ? CREATE_SUSPENDED : 0, NULL, NULL, &startup, &process)) {
-        fprintf(stderr, "CreateProcessW failed: %lu\n", GetLastError());
-        return 2;
+    for (int start = killFirst ? 0 : 1; start < 2; ++start) {
+        static wchar_t command[32768]; // CreateProcessW may write to it
+        wcscpy(command, line);
+        if (!CreateProcessW(argv[first + 1], command, NULL, NULL, TRUE /* the standard handles */,
+                            names ? CREATE_SUSPENDED : 0, NULL, NULL, &startup, &process)) {
+            fprintf(stderr, "CreateProcessW failed: %lu\n", GetLastError());
+            return 2;
+        }
+        if (start == 0) {
+            killWhenDownloading(&process);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
     }
     if (names) {
         plantNamesAndResume(&process);
