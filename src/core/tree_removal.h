@@ -25,7 +25,8 @@ void removeChild(HANDLE parent, std::wstring_view name) noexcept;
 
 // Each entry directly inside the folder open as `parent` (with FILE_LIST_DIRECTORY access) that
 // `chosen` accepts by its name and listed attributes, as removeChild removes it; the rest
-// stays. Never throws.
+// stays. The listing goes on from where the handle's listing stands: give a handle not listed
+// before. Never throws.
 void removeChildrenWhere(HANDLE parent,
                          const std::function<bool(std::wstring_view, DWORD)>& chosen) noexcept;
 
