@@ -3,6 +3,7 @@
 #include "console/console_output.h"
 #include "core/errors.h"
 #include "net/http_session.h"
+#include "net/server_trust.h"
 #include "net/winhttp_api.h"
 #include "net/winhttp_handle.h"
 
@@ -71,6 +72,8 @@ struct RedirectWatch {
     bool startedSecure = false;
     bool downgraded = false;
     std::wstring downgradeUrl;
+    std::wstring lastUrl; // the response comes from here when there was a redirect
+    bool lastUrlLost = false;
 };
 
 bool isPlainHttpUrl(const wchar_t* url) {
@@ -80,12 +83,16 @@ bool isPlainHttpUrl(const wchar_t* url) {
 void CALLBACK onRedirect(HINTERNET /* request */, DWORD_PTR context, DWORD status, LPVOID info,
                          DWORD /* info length */) noexcept {
     auto* watch = reinterpret_cast<RedirectWatch*>(context);
-    if (watch == nullptr || status != WINHTTP_CALLBACK_STATUS_REDIRECT || !watch->startedSecure ||
-        watch->downgraded) {
+    if (watch == nullptr || status != WINHTTP_CALLBACK_STATUS_REDIRECT) {
         return;
     }
     const auto* url = static_cast<const wchar_t*>(info);
-    if (!isPlainHttpUrl(url)) {
+    try {
+        watch->lastUrl = url != nullptr ? url : L"";
+    } catch (...) {
+        watch->lastUrlLost = true; // no server is then trusted for the response
+    }
+    if (!watch->startedSecure || watch->downgraded || !isPlainHttpUrl(url)) {
         return;
     }
     watch->downgraded = true;
@@ -203,6 +210,11 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     // A refused downgrade is the reason, even when the plain-http leg then failed as well.
     refuseDowngrade(redirects);
     checkWinHttp(received != FALSE, "WinHttpReceiveResponse: ");
+    // WinHTTP accepted the certificate of the server that answered; the machine must as well,
+    // before anything of the body is written. A redirect URL that could not be kept trusts none.
+    requireMachineTrustedServer(request.get(), redirects.lastUrlLost       ? std::wstring()
+                                               : redirects.lastUrl.empty() ? url
+                                                                           : redirects.lastUrl);
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
