@@ -72,8 +72,14 @@ struct RedirectWatch {
     bool startedSecure = false;
     bool downgraded = false;
     std::wstring downgradeUrl;
-    std::wstring lastUrl; // the response comes from here when there was a redirect
+    std::wstring lastUrl;
     bool lastUrlLost = false;
+
+    // The URL whose server answered: the last redirect's, else the one asked for; none when a
+    // redirect's URL could not be kept, so that no server is trusted in its place.
+    std::wstring respondingUrl(const std::wstring& asked) const {
+        return lastUrlLost ? std::wstring() : lastUrl.empty() ? asked : lastUrl;
+    }
 };
 
 bool isPlainHttpUrl(const wchar_t* url) {
@@ -90,7 +96,7 @@ void CALLBACK onRedirect(HINTERNET /* request */, DWORD_PTR context, DWORD statu
     try {
         watch->lastUrl = url != nullptr ? url : L"";
     } catch (...) {
-        watch->lastUrlLost = true; // no server is then trusted for the response
+        watch->lastUrlLost = true;
     }
     if (!watch->startedSecure || watch->downgraded || !isPlainHttpUrl(url)) {
         return;
@@ -211,10 +217,8 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     refuseDowngrade(redirects);
     checkWinHttp(received != FALSE, "WinHttpReceiveResponse: ");
     // WinHTTP accepted the certificate of the server that answered; the machine must as well,
-    // before anything of the body is written. A redirect URL that could not be kept trusts none.
-    requireMachineTrustedServer(request.get(), redirects.lastUrlLost       ? std::wstring()
-                                               : redirects.lastUrl.empty() ? url
-                                                                           : redirects.lastUrl);
+    // before anything of the body is written.
+    requireMachineTrustedServer(request.get(), redirects.respondingUrl(url));
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
