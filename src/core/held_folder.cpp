@@ -17,6 +17,17 @@ std::wstring joinedPath(std::wstring parent, std::wstring_view name) {
     return parent;
 }
 
+// The name a place taken as given goes by: its final path, in the "\\?\" form only past the
+// length a folder's path may have without it (MAX_PATH less room for an 8.3 file name).
+std::filesystem::path heldPath(const std::wstring& finalPath) {
+    constexpr std::size_t kFolderPathLimit = MAX_PATH - 12;
+    if (finalPath.size() < kFolderPathLimit) {
+        return finalPath;
+    }
+    return finalPath.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + finalPath.substr(2)
+                                            : L"\\\\?\\" + finalPath;
+}
+
 bool isMissingError(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -64,9 +75,13 @@ HoldResult holdFolderAt(const std::filesystem::path& path) {
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return failure(HoldStatus::NotAPlainFolder, ERROR_DIRECTORY);
     }
+    const std::wstring finalPath = finalPathOf(file.get());
+    if (finalPath.empty()) {
+        return failure(HoldStatus::Failed, ::GetLastError());
+    }
     HoldResult result;
     result.status = HoldStatus::Held;
-    result.folder = HeldFolder(path, std::move(file));
+    result.folder = HeldFolder(heldPath(finalPath), std::move(file));
     return result;
 }
 

@@ -10,6 +10,18 @@
 //
 // Children are opened relative to a held folder's handle, never by a path that could be
 // resolved anew: the calls in core/handle_calls.h are the ones for that.
+//
+// Where a call can only take a path, the path is HeldFolder::path(), and it names the folder
+// held, never the way the run was first told to it. A place taken as given (holdFolderAt) is
+// named from the moment it is held by the final path of its handle: every link, junction and
+// mapped drive on the way resolved, so a link that is pointed elsewhere later leads nothing of
+// the run with it. Everything held below it is named by its parent's path and its own name,
+// which is its final path too (checked on the handle for what existed, made relative to the
+// handle for what is new). Windows does not let a folder be renamed while something inside it
+// is open, and a link can only be retargeted where it is: with the folder held, no part of its
+// final path can be changed to lead elsewhere. Every path the run builds below a held folder
+// starts from path(); none starts again from the text it was given (TEMP as the user's settings
+// spell it, a drive root, the common application-data folder).
 
 #include "core/handle_calls.h"
 
@@ -24,12 +36,12 @@ namespace qv {
 class HeldFolder {
 public:
     HeldFolder() = default;
+    // For the hold calls below, which name the folder by the rule above.
     HeldFolder(std::filesystem::path path, UniqueFile handle)
         : path_(std::move(path)), handle_(std::move(handle)) {}
 
-    // The path as the run names it (its parent's path and the child's name), for messages
-    // and for the calls that take paths below a folder whose contents only administrators
-    // may change.
+    // The folder's real path, as above. The installation folder and the log are shown to the
+    // person by the run's own texts for them, not by this.
     const std::filesystem::path& path() const { return path_; }
     HANDLE handle() const { return handle_.get(); }
     explicit operator bool() const { return static_cast<bool>(handle_); }
@@ -58,7 +70,9 @@ struct HoldResult {
 
 // A place the run takes as given rather than makes or checks (a drive root, the common
 // application-data folder, TEMP): opened by its path, links followed as the system follows
-// them, and then held like any other, so that what the run finds below it stays below it.
+// them, and then held like any other, so that what the run finds below it stays below it. Held
+// only when the final path of its handle can be read: that path is the folder's path() (in the
+// "\\?\" form only when it is too long for a folder's path without it).
 HoldResult holdFolderAt(const std::filesystem::path& path);
 
 enum class HoldMode {
