@@ -13,7 +13,8 @@ namespace qv {
 // TEMP\QuorvalentInstallerNative-<pid>-<tick count>, created new in this run, readable and
 // writable by SYSTEM and Administrators only, and held (TEMP with it) until the returned guard
 // removes it: an unelevated program can neither adopt a folder of its own for the run nor swap
-// the run's folder for one later.
+// the run's folder for one later. Its path is built on TEMP's final path, as HeldFolder names a
+// held folder: a link on the way to TEMP that is pointed elsewhere later leads nothing there.
 ScopedFolder createWorkDirectory();
 
 // The work folder's access rules as SDDL: full control for SYSTEM and Administrators, passed on
