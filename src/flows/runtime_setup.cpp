@@ -4,6 +4,7 @@
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
+#include "core/handle_calls.h"
 #include "core/release_config.h"
 #include "core/run_context.h"
 #include "net/download_and_verify.h"
@@ -67,12 +68,6 @@ void pumpThreadMessages() {
     }
 }
 
-bool sameName(std::wstring_view left, std::wstring_view right) {
-    return ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
-                                  static_cast<int>(right.size()),
-                                  TRUE /* ignore case */) == CSTR_EQUAL;
-}
-
 // "=C:=C:\\..." keeps a drive's current folder: a name may start with "=".
 std::wstring_view nameOf(std::wstring_view entry) {
     return entry.substr(0, entry.find(L'=', 1));
@@ -92,7 +87,7 @@ std::wstring environmentWithTemporaryFolder(const fs::path& folder) {
     std::vector<std::wstring> entries;
     for (const wchar_t* entry = block.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
         const std::wstring_view name = nameOf(entry);
-        if (!sameName(name, L"TEMP") && !sameName(name, L"TMP")) {
+        if (!samePathIgnoringCase(name, L"TEMP") && !samePathIgnoringCase(name, L"TMP")) {
             entries.emplace_back(entry);
         }
     }
