@@ -57,7 +57,8 @@ class HeldFolders(unittest.TestCase):
         for side in ("real", "evil"):
             os.makedirs(os.path.join(self.linked_temp, side, "t"))
         os.symlink(os.path.join(self.linked_temp, "real"), os.path.join(self.linked_temp, "j"))
-        return lambda: glob.glob(os.path.join(self.linked_temp, "real", "t", "QuorvalentInstallerNative-*"))
+        real_temp = os.path.join(self.linked_temp, "real", "t")
+        return lambda: glob.glob(os.path.join(real_temp, "QuorvalentInstallerNative-*"))
 
     def retarget_linked_temp(self, work):
         # The same name waits below the new target, so a run that goes by its TEMP path carries
