@@ -125,7 +125,13 @@ class InstallerRun(unittest.TestCase):
             header(10), CLOSING_BANNER])
         self.assertTrue(self.stdout.endswith(CLOSING_BANNER), self.stdout[-300:])
         with open(self.marker, encoding="utf-8") as f:
-            self.assertIn("QuorvalentRuntimeSetup.exe", f.read())
+            marker = dict(line.split("=", 1) for line in f.read().splitlines())
+        self.assertIn("QuorvalentRuntimeSetup.exe", marker["program"])
+        # The setup unpacks into a temporary folder of the run's, not into the person's TEMP.
+        work = re.escape("C:\\users\\%s\\Temp\\" % os.path.basename(
+            os.path.dirname(wh.temp_dir()))) + r"QuorvalentInstallerNative-\d+-\d+"
+        for name in ("temp", "tmp"):
+            self.assertRegex(marker[name], "(?i)^" + work + r"\\tmp$")
 
         for name, data in packages.app_files("2.0").items():
             with open(self.installed(name.replace("/", "\\")), "rb") as f:
