@@ -1,6 +1,7 @@
 #include "install/install_site.h"
 
 #include "core/errors.h"
+#include "core/run_context.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -61,38 +62,17 @@ bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGro
     return inDigits && groups >= minGroups && groups <= maxGroups;
 }
 
-// Every name in the open folder, read through its handle.
-std::vector<std::wstring> namesIn(HANDLE folder) {
-    std::vector<std::wstring> names;
-    std::vector<std::byte> buffer(64 * 1024);
-    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
-    while (::GetFileInformationByHandleEx(folder, kind, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()))) {
-        kind = FileIdBothDirectoryInfo;
-        for (std::size_t at = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
-            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                names.push_back(std::move(name));
-            }
-            if (entry->NextEntryOffset == 0) {
-                break;
-            }
-            at += entry->NextEntryOffset;
-        }
-    }
-    return names;
-}
-
 // What a run puts in its folder: new files ("new-N") and folders of old copies ("old-N"),
 // which hold old copies ("N"). Nothing else in there is the run's to remove.
 bool isRunFile(const std::wstring& name, int levelsBelow) {
-    return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) : isNumberedName(name, L"", 1, 1);
+    return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) ||
+                                 samePathIgnoringCase(name, L"update-record.new")
+                           : isNumberedName(name, L"", 1, 1);
 }
 
 // An earlier run's folder: the files it made go, and the old copies in its folders of them one
 // level down (a link is never opened through), then each folder if nothing else is left.
-void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
+void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
     HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
     if (held.status != HoldStatus::Held) {
         return;
@@ -117,13 +97,35 @@ void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int lev
         if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
             deleteEntryByHandle(file.file.get());
         } else if (!file.file && oldCopies) {
-            removeRunFolder(held.folder, entry, levelsBelow - 1);
+            removeRunFolderLevel(held.folder, entry, levelsBelow - 1);
         }
     }
     deleteByHandle(folder);
 }
 
 } // namespace
+
+std::vector<std::wstring> namesIn(HANDLE folder) {
+    std::vector<std::wstring> names;
+    std::vector<std::byte> buffer(64 * 1024);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (::GetFileInformationByHandleEx(folder, kind, buffer.data(),
+                                          static_cast<DWORD>(buffer.size()))) {
+        kind = FileIdBothDirectoryInfo;
+        for (std::size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                names.push_back(std::move(name));
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+    return names;
+}
 
 void throwUnsafeFolder(const fs::path& path) {
     throw std::runtime_error("Thư mục cài đặt không an toàn: " +
@@ -168,7 +170,9 @@ HeldFolder createRunFolder(const InstallSite& site) {
     // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
     for (int attempt = 0;; ++attempt) {
         const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
-        HoldResult made = holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew);
+        // Only SYSTEM and Administrators may change what it holds, as in the work folder.
+        HoldResult made = holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew,
+                                                       workFolderSecurityDescriptor().get());
         const fs::path path = site.parent.path() / name;
         if (made.status != HoldStatus::Exists || attempt == 9) {
             return requireHeld(std::move(made), path,
@@ -177,13 +181,31 @@ HeldFolder createRunFolder(const InstallSite& site) {
     }
 }
 
+std::vector<std::wstring> runFolderNames(const InstallSite& site) {
+    std::vector<std::wstring> found;
+    const std::wstring prefix = runFolderPrefix(site);
+    for (std::wstring& name : namesIn(site.parent.handle())) {
+        // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
+        if (isNumberedName(name, prefix, 2, 3)) {
+            found.push_back(std::move(name));
+        }
+    }
+    return found;
+}
+
+void removeRunFolder(const InstallSite& site, const std::wstring& name) noexcept {
+    try {
+        removeRunFolderLevel(site.parent, name, 1);
+    } catch (...) {
+        // Out of memory: the next run tries again.
+    }
+}
+
 void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
     try {
-        const std::wstring prefix = runFolderPrefix(site);
-        for (const std::wstring& name : namesIn(site.parent.handle())) {
-            // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
-            if (isNumberedName(name, prefix, 2, 3) && !samePathIgnoringCase(name, current)) {
-                removeRunFolder(site.parent, name, 1);
+        for (const std::wstring& name : runFolderNames(site)) {
+            if (!samePathIgnoringCase(name, current)) {
+                removeRunFolder(site, name);
             }
         }
     } catch (...) {

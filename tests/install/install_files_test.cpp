@@ -301,8 +301,10 @@ TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
     HeldFolder runFolder = createRunFolder(site);
     const fs::path left = runFolder.path() / L"new-1";
     FileUpdate update(site.parent, std::move(runFolder), buffer);
-    update.placeFile(site.destination, finalPathOf(site.destination.handle()), false, L"a.txt",
-                     folder / L"src", folder / L"dst" / L"a.txt");
+    update.stageFile(L"", L"a.txt", folder / L"src", folder / L"dst" / L"a.txt", nullptr);
+    update.writeRecord(folder / L"dst");
+    update.placeFile(0, site.destination, finalPathOf(site.destination.handle()), false,
+                     folder / L"dst" / L"a.txt");
     writeFile(left, "another program's");
 
     EXPECT_TRUE(update.putBack().complete);

@@ -1,0 +1,27 @@
+#pragma once
+// The single steps of putting one file in place, by handle: its bytes into a new file, and
+// whatever is at its target's name opened as itself.
+
+#include "core/held_folder.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The source's bytes into the new file, and its last-write time as a file copy keeps it. The
+// new file keeps the plain attributes it was made with: a read-only package file must not make
+// the installed one read-only. Returns the system's error code, 0 on success.
+DWORD copyInto(HANDLE target, const std::filesystem::path& source, std::vector<char>& buffer);
+
+// Whatever is at the name, opened as itself and shared with everyone, so that a running
+// program's image or an open data file can still be moved aside (a file open without sharing
+// cannot, and the update stops there). A file is what is nearly always there, and asking for
+// one spares a query per file; anything else (a folder, a link to one) is opened on a second
+// try, and `plainFolder` tells whether it is a folder.
+RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder);
+
+} // namespace qv
