@@ -2,6 +2,7 @@
 #include "install/file_update.h"
 #include "install/install_files.h"
 #include "install/install_site.h"
+#include "install/update_recovery.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -309,6 +310,129 @@ TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
 
     EXPECT_TRUE(update.putBack().complete);
     EXPECT_EQ(readFile(folder / L"dst" / L"a.txt"), "old");
+}
+
+std::wstring unreadableFinalPath(HANDLE) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return {};
+}
+
+// However an update ends, the installation is whole: the old version when the update is put
+// back or ended before it was marked committed (the next run undoes it), the new one after.
+TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
+    enum class End {
+        Killed,           // the process ended: no put-back, no commit
+        KilledMidFile,    // ... between moving the last old file aside and renaming the new one
+        FinalPathUnknown, // the last target's final path cannot be read: put back
+        DamagedRecord,    // killed, and the record cut short
+    };
+    const struct {
+        const char* label;
+        std::size_t placed; // files that took their names
+        End end;
+        bool committed;
+    } cases[] = {
+        {"killed before the first name changed", 0, End::Killed, false},
+        {"killed after the first file", 1, End::Killed, false},
+        {"killed halfway", 3, End::Killed, false},
+        {"killed in the middle of the third file", 3, End::KilledMidFile, false},
+        {"killed with every name taken, not committed", 5, End::Killed, false},
+        {"killed after the commit", 5, End::Killed, true},
+        {"the third target's final path unreadable", 3, End::FinalPathUnknown, false},
+        {"killed, its record cut short", 2, End::DamagedRecord, false},
+    };
+    // In the order the update places them; the last lands in a folder the update makes.
+    const std::wstring names[] = {L"a.exe", L"b.dll", L"c.dat", L"d.txt", L"mới\\e.txt"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::TempFolder folder;
+        const fs::path destination = folder / L"Start";
+        std::map<std::wstring, std::string> after;
+        for (const std::wstring& name : names) {
+            writeFile(folder / L"src" / name, "new " + toUtf8(name));
+            after[name] = "new " + toUtf8(name);
+            if (name != L"d.txt" && name.find(L'\\') == std::wstring::npos) {
+                // Spelled otherwise than in the package: put back, the name is as it was.
+                const std::wstring spelled = name == L"b.dll" ? L"B.DLL" : name;
+                writeFile(destination / spelled, "old " + toUtf8(name));
+            }
+        }
+        writeFile(destination / L"user.cfg", "the user's");
+        after[L"user.cfg"] = "the user's";
+        after[L"mới"] = "<folder>";
+        const auto before = snapshot(destination);
+        const auto besideBefore = namesIn(folder.path());
+        {
+            std::vector<char> buffer(1 << 16);
+            InstallSite site = holdInstallSite(destination, "not made");
+            FileUpdate update(site.parent, createRunFolder(site), buffer);
+            update.planFolder(L"mới");
+            for (const std::wstring& name : names) {
+                const fs::path relative(name);
+                update.stageFile(relative.parent_path().wstring(), relative.filename().wstring(),
+                                 folder / L"src" / name, destination / name, nullptr);
+            }
+            update.writeRecord(destination);
+            HeldFolder made;
+            update.createFolder(made, site.destination, L"mới", destination / L"mới");
+            const std::wstring startPath = finalPathOf(site.destination.handle());
+            try {
+                for (std::size_t i = 0; i < c.placed; ++i) {
+                    if (c.end == End::FinalPathUnknown && i + 1 == c.placed) {
+                        update.readFinalPathWith(unreadableFinalPath);
+                    }
+                    const bool inNew = i == 4;
+                    update.placeFile(i, inNew ? made : site.destination,
+                                     inNew ? finalPathOf(made.handle()) : startPath, inNew,
+                                     destination / names[i]);
+                }
+                if (c.end == End::FinalPathUnknown) {
+                    ADD_FAILURE() << "replaced with nothing to put back";
+                    continue;
+                }
+                if (c.committed) {
+                    update.markCommitted(destination);
+                }
+            } catch (const std::exception& error) {
+                EXPECT_EQ(std::string(error.what()),
+                          "Không sao chép được: " + toUtf8((destination / L"c.dat").wstring()) +
+                              ": " + windowsErrorText(ERROR_ACCESS_DENIED));
+                EXPECT_TRUE(update.putBack().complete);
+                EXPECT_EQ(snapshot(destination), before);
+                continue;
+            }
+            // Killed: nothing more happens in the process; its handles close.
+        }
+        const fs::path run =
+            folder / *std::find_if(namesIn(folder.path()).begin(), namesIn(folder.path()).end(),
+                                   [](const std::wstring& name) {
+                                       return name.find(L".update-") != std::wstring::npos;
+                                   });
+        if (c.end == End::KilledMidFile) {
+            // The new file back where it was written: the old one moved aside, the name empty.
+            ASSERT_TRUE(::MoveFileW((destination / names[c.placed - 1]).c_str(),
+                                    (run / (L"new-" + std::to_wstring(c.placed))).c_str()));
+        }
+        if (c.end == End::DamagedRecord) {
+            const std::string record = readFile(run / L"update-record");
+            writeFile(run / L"update-record", record.substr(0, record.size() / 4 * 2));
+        }
+        const auto interrupted = snapshot(destination);
+
+        InstallSite site = holdInstallSite(destination, "not made");
+        const bool undone = recoverInterruptedUpdates(site);
+
+        if (c.end == End::DamagedRecord) {
+            // Taken as no record at all: kept, and the installation as the run left it.
+            EXPECT_FALSE(undone);
+            EXPECT_TRUE(fs::is_directory(run / L"kept"));
+            EXPECT_EQ(snapshot(destination), interrupted);
+            continue;
+        }
+        EXPECT_EQ(undone, !c.committed);
+        EXPECT_EQ(snapshot(destination), c.committed ? after : before);
+        EXPECT_EQ(namesIn(folder.path()), besideBefore) << "the run's folder is gone";
+    }
 }
 
 TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
