@@ -1,5 +1,7 @@
 #include "core/errors.h"
+#include "core/run_context.h"
 #include "install/file_update.h"
+#include "install/inherited_security.h"
 #include "install/install_files.h"
 #include "install/install_site.h"
 #include "install/update_recovery.h"
@@ -8,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <map>
@@ -432,6 +436,122 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
         EXPECT_EQ(undone, !c.committed);
         EXPECT_EQ(snapshot(destination), c.committed ? after : before);
         EXPECT_EQ(namesIn(folder.path()), besideBefore) << "the run's folder is gone";
+    }
+}
+
+std::wstring rulesText(PSECURITY_DESCRIPTOR descriptor) {
+    wchar_t* text = nullptr;
+    if (descriptor == nullptr ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return L"<none>";
+    }
+    const std::wstring result(text);
+    ::LocalFree(text);
+    return result;
+}
+
+SecurityDescriptor descriptorOf(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR built = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl.c_str(), SDDL_REVISION_1, &built, nullptr));
+    const auto* bytes = static_cast<const std::byte*>(built);
+    SecurityDescriptor copy(bytes, bytes + ::GetSecurityDescriptorLength(built));
+    ::LocalFree(built);
+    return copy;
+}
+
+// The rules of what is at the path, as GetSecurityInfo reads them.
+std::wstring rulesAt(const fs::path& path) {
+    const HANDLE opened = ::CreateFileW(
+        path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSECURITY_DESCRIPTOR read = nullptr;
+    ::GetSecurityInfo(opened, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                      nullptr, &read);
+    ::CloseHandle(opened);
+    const std::wstring text = rulesText(read);
+    ::LocalFree(read);
+    return text;
+}
+
+std::wstring processOwner() {
+    HANDLE token = nullptr;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+    std::vector<std::byte> owner(256);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenOwner, owner.data(), 256, &size);
+    ::CloseHandle(token);
+    wchar_t* text = nullptr;
+    ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner, &text);
+    const std::wstring result(text);
+    ::LocalFree(text);
+    return result;
+}
+
+// New files are written in the run's folder, whose rules let only SYSTEM and Administrators in:
+// each is made with what its target folder passes on, as if it had been created there.
+TEST(InstallFiles, ANewFileGetsTheRulesItsTargetFolderPassesOn) {
+    const std::wstring owner = processOwner();
+    const struct {
+        std::wstring folder; // the target folder's rules
+        std::wstring file;   // what a new file in it gets
+        std::wstring below;  // what a new folder in it gets
+    } cases[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+         L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)",
+         L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"},
+        // Only some entries pass on, some only to files, some no further than one level.
+        {L"D:P(A;;FA;;;WD)(A;OI;FR;;;BU)(A;CI;FA;;;BA)(D;OICINP;FW;;;AU)",
+         L"D:AI(A;ID;FR;;;BU)(D;ID;FW;;;AU)",
+         L"D:AI(A;OIIOID;FR;;;BU)(A;CIID;FA;;;BA)(D;ID;FW;;;AU)"},
+        // CREATOR OWNER and generic rights: the owner's, mapped to a file's rights.
+        {L"D:P(A;OICIIO;GA;;;CO)(A;OICI;GR;;;BU)", L"D:AI(A;ID;FA;;;" + owner + L")(A;ID;FR;;;BU)",
+         L"D:AI(A;ID;FA;;;" + owner + L")(A;OICIIOID;GA;;;CO)(A;ID;FR;;;BU)(A;OICIIOID;GR;;;BU)"},
+    };
+    SecurityDescriptor fromRunFolder;
+    ASSERT_EQ(inheritedSecurity(descriptorOf(kWorkFolderSddl), false, fromRunFolder), 0u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(toUtf8(c.folder));
+        SecurityDescriptor file;
+        SecurityDescriptor below;
+        ASSERT_EQ(inheritedSecurity(descriptorOf(c.folder), false, file), 0u);
+        ASSERT_EQ(inheritedSecurity(descriptorOf(c.folder), true, below), 0u);
+        EXPECT_EQ(rulesText(file.data()), c.file);
+        EXPECT_EQ(rulesText(below.data()), c.below);
+        EXPECT_NE(rulesText(file.data()), rulesText(fromRunFolder.data()));
+
+        // Placed by the update, a file reads back as one made with the rules its folder, as
+        // read back, passes on. (Wine keeps a file's or folder's rules only as far as its Unix
+        // mode can tell them: there the folder reads back with rules of its mode, and what can
+        // be seen is only that each file carries the rules made from those.)
+        test::TempFolder folder;
+        const SecurityDescriptor folderRules = descriptorOf(c.folder);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptorOrNone(folderRules), FALSE};
+        ASSERT_TRUE(::CreateDirectoryW((folder / L"dst").c_str(), &attributes));
+        writeFile(folder / L"src" / L"a.txt", "a");
+        writeFile(folder / L"src" / L"sub" / L"b.txt", "b");
+        installed(folder / L"src", folder / L"dst");
+        const HANDLE target = ::CreateFileW((folder / L"dst").c_str(), FILE_LIST_DIRECTORY,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        SecurityDescriptor readBack;
+        EXPECT_EQ(readFolderSecurity(target, readBack), 0u);
+        ::CloseHandle(target);
+        SecurityDescriptor topFile;
+        SecurityDescriptor subFolder;
+        SecurityDescriptor belowFile;
+        ASSERT_EQ(inheritedSecurity(readBack, false, topFile), 0u);
+        ASSERT_EQ(inheritedSecurity(readBack, true, subFolder), 0u);
+        ASSERT_EQ(inheritedSecurity(subFolder, false, belowFile), 0u);
+        for (const auto& [made, rules] : {std::pair{folder / L"a-made.txt", &topFile},
+                                          std::pair{folder / L"b-made.txt", &belowFile}}) {
+            attributes.lpSecurityDescriptor = descriptorOrNone(*rules);
+            ::CloseHandle(::CreateFileW(made.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        EXPECT_EQ(rulesAt(folder / L"dst" / L"a.txt"), rulesAt(folder / L"a-made.txt"));
+        EXPECT_EQ(rulesAt(folder / L"dst" / L"sub" / L"b.txt"), rulesAt(folder / L"b-made.txt"));
     }
 }
 
