@@ -35,10 +35,10 @@ void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
     Placement& placement = placements_.emplace_back();
     const std::size_t number = placements_.size();
     placement.name = name;
-    placement.stagedName = newFileName(number);
+    const HANDLE stagingFolder = numberedFolder(stagingFolders_, newFilesFolderName(number), shown);
     // Nobody writes to, renames or deletes the new file while the update holds it.
     RelativeOpen staged = openRelative(
-        runFolder_.handle(), placement.stagedName, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
+        stagingFolder, numberedName(number), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, security);
     if (!staged.file) {
         throwCopyFailure(shown, staged.error);
@@ -54,11 +54,25 @@ void FileUpdate::planFolder(const std::wstring& folder) {
     record_.madeFolders.push_back(folder);
 }
 
-// Each new file's bytes reach the disk before any name points at them. A system that refuses
-// leaves them to its own cache: the update goes on as it would have.
+// Every new file's bytes reach the disk before any name points at them: one flush of the whole
+// volume, which an administrator may ask for, costs far less than one per file. Where the system
+// refuses, the bytes are left to its own cache and the update goes on as it would have.
 void FileUpdate::makeDurable() noexcept {
-    for (const Placement& placement : placements_) {
-        ::FlushFileBuffers(placement.staged.get());
+    try {
+        const std::wstring path = finalPathOf(runFolder_.handle());
+        if (path.size() < 2 || path[1] != L':') {
+            return; // a share: its server decides
+        }
+        const std::wstring volume = L"\\\\.\\" + path.substr(0, 2);
+        const HANDLE opened =
+            ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr /* security */, OPEN_EXISTING, 0, nullptr /* template */);
+        if (opened != INVALID_HANDLE_VALUE) {
+            const UniqueFile held(opened);
+            ::FlushFileBuffers(held.get());
+        }
+    } catch (...) {
+        // No memory for the path: as refused.
     }
 }
 
@@ -135,9 +149,10 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
         if (plainFolder) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
-        const HANDLE backupFolder = oldCopiesFolder(number, shown);
+        const HANDLE backupFolder =
+            numberedFolder(backupFolders_, oldCopiesFolderName(number), shown);
         if (const DWORD error =
-                renameByHandle(old.file.get(), backupFolder, oldCopyName(number), false)) {
+                renameByHandle(old.file.get(), backupFolder, numberedName(number), false)) {
             throwCopyFailure(shown, error);
         }
         placement.backup = std::move(old.file);
@@ -163,13 +178,13 @@ void FileUpdate::markCommitted(const fs::path& shown) {
     }
 }
 
-HANDLE FileUpdate::oldCopiesFolder(std::size_t number, const fs::path& shown) {
-    const std::wstring name = oldCopiesFolderName(number);
+HANDLE FileUpdate::numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
+                                  const fs::path& shown) {
     const std::size_t index = std::stoul(name.substr(4)) - 1;
-    if (backupFolders_.size() <= index) {
-        backupFolders_.resize(index + 1);
+    if (folders.size() <= index) {
+        folders.resize(index + 1);
     }
-    if (!backupFolders_[index]) {
+    if (!folders[index]) {
         // The run's folder passes its rules on: SYSTEM and Administrators only.
         HoldResult made = holdChildFolderWithoutDelete(runFolder_, name, HoldMode::CreateNew,
                                                        workFolderSecurityDescriptor().get());
@@ -177,19 +192,21 @@ HANDLE FileUpdate::oldCopiesFolder(std::size_t number, const fs::path& shown) {
             throwCopyFailure(shown,
                              made.error != ERROR_SUCCESS ? made.error : ERROR_ALREADY_EXISTS);
         }
-        backupFolders_[index] = std::move(made.folder);
+        folders[index] = std::move(made.folder);
     }
-    return backupFolders_[index].handle();
+    return folders[index].handle();
 }
 
 // Only the empty ones go; the others keep old copies still in use.
 void FileUpdate::removeBackupFolders() noexcept {
-    for (HeldFolder& folder : backupFolders_) {
-        if (folder) {
-            removeHeldFolder(runFolder_, folder);
+    for (std::vector<HeldFolder>* folders : {&stagingFolders_, &backupFolders_}) {
+        for (HeldFolder& folder : *folders) {
+            if (folder) {
+                removeHeldFolder(runFolder_, folder);
+            }
         }
+        folders->clear();
     }
-    backupFolders_.clear();
 }
 
 FileUpdate::PutBack FileUpdate::putBack() noexcept {
@@ -199,7 +216,7 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         if (placement.backup) {
             try {
                 result.keptOldCopies.push_back(backupFolders_[(number - 1) / 100].path() /
-                                               oldCopyName(number));
+                                               numberedName(number));
             } catch (...) {
                 // No memory for the path: the failure is still reported.
             }
@@ -210,12 +227,13 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         if (placement.placed) {
             // The run's folder is open to other programs, which may have taken the name the new
             // file left: any free name there will do, and one they cannot guess is free.
-            DWORD error = renameByHandle(placement.staged.get(), runFolder_.handle(),
-                                         placement.stagedName, false);
+            const HANDLE stagingFolder = stagingFolders_[(number - 1) / 100].handle();
+            DWORD error =
+                renameByHandle(placement.staged.get(), stagingFolder, numberedName(number), false);
             for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
                 try {
-                    error = renameByHandle(placement.staged.get(), runFolder_.handle(),
-                                           placement.stagedName + L"-" + randomSuffix(), false);
+                    error = renameByHandle(placement.staged.get(), stagingFolder,
+                                           numberedName(number) + L"-" + randomSuffix(), false);
                 } catch (...) {
                     break; // no memory, or no source of random numbers: the name stays taken
                 }
@@ -256,6 +274,7 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         holdChildFolderWithoutDelete(runFolder_, kKeptMark, HoldMode::CreateNew);
     }
     recordFile_.reset();
+    stagingFolders_.clear();
     backupFolders_.clear();
     runFolder_.reset();
     return result;

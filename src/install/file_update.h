@@ -76,20 +76,22 @@ public:
 private:
     struct Placement {
         const HeldFolder* folder = nullptr;
-        std::wstring name;       // the package's spelling; the old file's own, once moved away
-        UniqueFile staged;       // the new file, until the update ends
-        std::wstring stagedName; // its name in the run's folder while it is there
-        UniqueFile backup;       // what was at the name, moved into the run's folder
+        std::wstring name; // the package's spelling; the old file's own, once moved away
+        UniqueFile staged; // the new file, until the update ends
+        UniqueFile backup; // what was at the name, moved into the run's folder
         bool placed = false;
     };
 
-    HANDLE oldCopiesFolder(std::size_t number, const std::filesystem::path& shown);
+    // The run's folder `name` ("new-K" or "old-K"), held in `folders` at K - 1 once made.
+    HANDLE numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
+                          const std::filesystem::path& shown);
     void makeDurable() noexcept;
     void removeBackupFolders() noexcept;
 
     const HeldFolder& runFolderParent_;
     HeldFolder runFolder_;
-    std::vector<HeldFolder> backupFolders_; // "old-K" at K - 1, made when first needed
+    std::vector<HeldFolder> stagingFolders_; // "new-K" at K - 1, made when first needed
+    std::vector<HeldFolder> backupFolders_;  // "old-K" likewise
     std::vector<char>& buffer_;
     std::vector<Placement> placements_;
     std::vector<std::pair<const HeldFolder*, HeldFolder*>> createdFolders_; // parent, folder

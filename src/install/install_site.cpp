@@ -62,8 +62,9 @@ bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGro
     return inDigits && groups >= minGroups && groups <= maxGroups;
 }
 
-// What a run puts in its folder: new files ("new-N") and folders of old copies ("old-N"),
-// which hold old copies ("N"). Nothing else in there is the run's to remove.
+// What a run puts in its folder: folders of new files ("new-K") and of old copies ("old-K"),
+// which hold them as "N" (runs before those folders put new files in as "new-N"), and a record
+// whose writing the run did not live to finish. Nothing else in there is the run's to remove.
 bool isRunFile(const std::wstring& name, int levelsBelow) {
     return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) ||
                                  samePathIgnoringCase(name, L"update-record.new")
@@ -86,8 +87,9 @@ void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, in
         return;
     }
     for (const std::wstring& entry : entries) {
-        const bool oldCopies = levelsBelow > 0 && isNumberedName(entry, L"old-", 1, 1);
-        if (!oldCopies && !isRunFile(entry, levelsBelow)) {
+        const bool numbered = levelsBelow > 0 && (isNumberedName(entry, L"old-", 1, 1) ||
+                                                  isNumberedName(entry, L"new-", 1, 1));
+        if (!numbered && !isRunFile(entry, levelsBelow)) {
             continue;
         }
         RelativeOpen file =
@@ -96,7 +98,7 @@ void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, in
                          FILE_NON_DIRECTORY_FILE);
         if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
             deleteEntryByHandle(file.file.get());
-        } else if (!file.file && oldCopies) {
+        } else if (!file.file && numbered) {
             removeRunFolderLevel(held.folder, entry, levelsBelow - 1);
         }
     }

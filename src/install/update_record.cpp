@@ -6,7 +6,7 @@ namespace qv {
 namespace {
 
 constexpr wchar_t kHeader[] = L"Quorvalent update record 1";
-constexpr std::size_t kOldCopiesPerFolder = 100;
+constexpr std::size_t kPerFolder = 100;
 
 std::vector<std::wstring_view> split(std::wstring_view text, wchar_t separator) {
     std::vector<std::wstring_view> parts;
@@ -70,15 +70,15 @@ std::wstring hex(std::uint64_t value) {
 
 } // namespace
 
-std::wstring newFileName(std::size_t number) {
-    return L"new-" + std::to_wstring(number);
+std::wstring newFilesFolderName(std::size_t number) {
+    return L"new-" + std::to_wstring((number - 1) / kPerFolder + 1);
 }
 
 std::wstring oldCopiesFolderName(std::size_t number) {
-    return L"old-" + std::to_wstring((number - 1) / kOldCopiesPerFolder + 1);
+    return L"old-" + std::to_wstring((number - 1) / kPerFolder + 1);
 }
 
-std::wstring oldCopyName(std::size_t number) {
+std::wstring numberedName(std::size_t number) {
     return std::to_wstring(number);
 }
 

@@ -4,8 +4,10 @@
 // (killed, a crash, a power cut) can be undone by the next run.
 //
 // The record names every target by its place below the installation folder (a folder path of
-// plain names, then the file's name) and by number: the new file is "new-N" in the run folder
-// and the old copy, once moved aside, "N" in the run folder's "old-K" (a hundred to a folder).
+// plain names, then the file's name) and by number: the new file is "N" in the run folder's
+// "new-K" and the old copy, once moved aside, "N" in its "old-K" (a hundred to a folder: a file
+// system that matches names without regard to case by reading the whole folder makes each new
+// name cost as much as the folder is large).
 // Nothing else can be named, so a record read back reaches nothing outside the installation
 // folder and the run folder. The text is UTF-16, one entry a line, fields split by tabs: no
 // file name holds either character.
@@ -36,10 +38,10 @@ struct UpdateRecord {
     bool committed = false; // every new file has its name: the update stands
 };
 
-// "new-N", and the folder of old copies and the name in it of the old file that N replaces.
-std::wstring newFileName(std::size_t number);
+// The folders of new files and of old copies that number N goes into, and its name in them.
+std::wstring newFilesFolderName(std::size_t number);
 std::wstring oldCopiesFolderName(std::size_t number);
-std::wstring oldCopyName(std::size_t number);
+std::wstring numberedName(std::size_t number);
 
 // The record's text up to its end mark; what is appended later follows it.
 std::wstring recordText(const UpdateRecord& record);

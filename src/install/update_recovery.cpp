@@ -52,9 +52,26 @@ private:
     std::map<std::wstring, std::unique_ptr<HeldFolder>> held_;
 };
 
-// The new file, where it holds the recorded name: moved into the run's folder and deleted there
-// (a program started from it meanwhile keeps it from being deleted, not from being moved).
-bool removeNewFile(const HeldFolder& folder, const RecordedFile& file, const HeldFolder& run) {
+// The run's folders of new files and of old copies, held as they are first needed.
+class RunFolders {
+public:
+    explicit RunFolders(const HeldFolder& run) : run_(run) {}
+    const HeldFolder& at(const std::wstring& name) {
+        auto found = held_.find(name);
+        if (found == held_.end()) {
+            found = held_.emplace(name, holdExistingChildFolder(run_, name).folder).first;
+        }
+        return found->second;
+    }
+
+private:
+    const HeldFolder& run_;
+    std::map<std::wstring, HeldFolder> held_;
+};
+
+// The new file, where it holds the recorded name: moved back into the run's folder and deleted
+// there (a program started from it meanwhile keeps it from being deleted, not from being moved).
+bool removeNewFile(const HeldFolder& folder, const RecordedFile& file, const HeldFolder& staging) {
     bool plainFolder = false;
     RelativeOpen atName = openTarget(folder.handle(), file.name, plainFolder);
     if (!atName.file) {
@@ -64,10 +81,14 @@ bool removeNewFile(const HeldFolder& folder, const RecordedFile& file, const Hel
         !reachedByName(atName.file.get(), finalPathOf(folder.handle()), file.name)) {
         return true; // not the new file: nothing of the update's to remove
     }
-    DWORD error = renameByHandle(atName.file.get(), run.handle(), newFileName(file.number), false);
+    if (!staging) {
+        return false;
+    }
+    DWORD error =
+        renameByHandle(atName.file.get(), staging.handle(), numberedName(file.number), false);
     for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
-        error = renameByHandle(atName.file.get(), run.handle(),
-                               newFileName(file.number) + L"-" + randomSuffix(), false);
+        error = renameByHandle(atName.file.get(), staging.handle(),
+                               numberedName(file.number) + L"-" + randomSuffix(), false);
     }
     if (error != ERROR_SUCCESS) {
         return false;
@@ -79,28 +100,24 @@ bool removeNewFile(const HeldFolder& folder, const RecordedFile& file, const Hel
 bool undo(const InstallSite& site, const HeldFolder& run, const UpdateRecord& record) {
     bool complete = true;
     FoldersBelow folders(site.destination);
-    std::map<std::wstring, HeldFolder> oldCopies;
+    RunFolders inRun(run);
     for (auto it = record.files.rbegin(); it != record.files.rend(); ++it) {
         const RecordedFile& file = *it;
         HeldFolder* target = folders.at(file.folder);
-        const std::wstring oldFolderName = oldCopiesFolderName(file.number);
-        if (oldCopies.count(oldFolderName) == 0) {
-            HoldResult held = holdExistingChildFolder(run, oldFolderName);
-            oldCopies[oldFolderName] = std::move(held.folder);
-        }
-        const HeldFolder& oldFolder = oldCopies[oldFolderName];
+        const HeldFolder& oldFolder = inRun.at(oldCopiesFolderName(file.number));
         RelativeOpen backup;
         if (oldFolder) {
-            backup = openRelative(oldFolder.handle(), oldCopyName(file.number),
+            backup = openRelative(oldFolder.handle(), numberedName(file.number),
                                   DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
                                   FILE_NON_DIRECTORY_FILE);
             if (backup.file && !reachedByName(backup.file.get(), finalPathOf(oldFolder.handle()),
-                                              oldCopyName(file.number))) {
+                                              numberedName(file.number))) {
                 complete = false; // a link where an old copy should be: not followed
                 continue;
             }
         }
-        if (target != nullptr && !removeNewFile(*target, file, run)) {
+        if (target != nullptr &&
+            !removeNewFile(*target, file, inRun.at(newFilesFolderName(file.number)))) {
             complete = false;
             continue;
         }

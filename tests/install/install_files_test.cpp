@@ -304,7 +304,7 @@ TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
     std::vector<char> buffer(1 << 16);
     InstallSite site = holdInstallSite(folder / L"dst", "not made");
     HeldFolder runFolder = createRunFolder(site);
-    const fs::path left = runFolder.path() / L"new-1";
+    const fs::path left = runFolder.path() / L"new-1" / L"1";
     FileUpdate update(site.parent, std::move(runFolder), buffer);
     update.stageFile(L"", L"a.txt", folder / L"src", folder / L"dst" / L"a.txt", nullptr);
     update.writeRecord(folder / L"dst");
@@ -407,15 +407,17 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
             }
             // Killed: nothing more happens in the process; its handles close.
         }
-        const fs::path run =
-            folder / *std::find_if(namesIn(folder.path()).begin(), namesIn(folder.path()).end(),
-                                   [](const std::wstring& name) {
-                                       return name.find(L".update-") != std::wstring::npos;
-                                   });
+        const std::vector<std::wstring> beside = namesIn(folder.path());
+        const auto runName =
+            std::find_if(beside.begin(), beside.end(), [](const std::wstring& name) {
+                return name.find(L".update-") != std::wstring::npos;
+            });
+        ASSERT_NE(runName, beside.end());
+        const fs::path run = folder / *runName;
         if (c.end == End::KilledMidFile) {
             // The new file back where it was written: the old one moved aside, the name empty.
             ASSERT_TRUE(::MoveFileW((destination / names[c.placed - 1]).c_str(),
-                                    (run / (L"new-" + std::to_wstring(c.placed))).c_str()));
+                                    (run / L"new-1" / std::to_wstring(c.placed)).c_str()));
         }
         if (c.end == End::DamagedRecord) {
             const std::string record = readFile(run / L"update-record");
