@@ -329,6 +329,7 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
         KilledMidFile,    // ... between moving the last old file aside and renaming the new one
         FinalPathUnknown, // the last target's final path cannot be read: put back
         DamagedRecord,    // killed, and the record cut short
+        RecordOutside,    // killed, and the record made to name a folder outside the installation
     };
     const struct {
         const char* label;
@@ -344,6 +345,7 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
         {"killed after the commit", 5, End::Killed, true},
         {"the third target's final path unreadable", 3, End::FinalPathUnknown, false},
         {"killed, its record cut short", 2, End::DamagedRecord, false},
+        {"killed, its record naming a folder above the installation", 2, End::RecordOutside, false},
     };
     // In the order the update places them; the last lands in a folder the update makes.
     const std::wstring names[] = {L"a.exe", L"b.dll", L"c.dat", L"d.txt", L"mới\\e.txt"};
@@ -423,12 +425,22 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
             const std::string record = readFile(run / L"update-record");
             writeFile(run / L"update-record", record.substr(0, record.size() / 4 * 2));
         }
+        if (c.end == End::RecordOutside) {
+            std::string record = readFile(run / L"update-record");
+            const std::string made("m\0\xDB\x1Ei\0", 6); // UTF-16 of the folder's name
+            const std::string above(".\0.\0", 4);
+            ASSERT_NE(record.find(made), std::string::npos);
+            for (std::size_t at; (at = record.find(made)) != std::string::npos;) {
+                record.replace(at, made.size(), above);
+            }
+            writeFile(run / L"update-record", record);
+        }
         const auto interrupted = snapshot(destination);
 
         InstallSite site = holdInstallSite(destination, "not made");
         const bool undone = recoverInterruptedUpdates(site);
 
-        if (c.end == End::DamagedRecord) {
+        if (c.end == End::DamagedRecord || c.end == End::RecordOutside) {
             // Taken as no record at all: kept, and the installation as the run left it.
             EXPECT_FALSE(undone);
             EXPECT_TRUE(fs::is_directory(run / L"kept"));
