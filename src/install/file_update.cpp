@@ -18,11 +18,6 @@ namespace {
 // at all, only this, which later runs remove with the rest of the run's folder.
 constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
 
-[[noreturn]] void throwCopyFailure(const fs::path& shown, DWORD error) {
-    throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
-                             ": " + windowsErrorText(error));
-}
-
 } // namespace
 
 FileUpdate::FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,

@@ -8,6 +8,7 @@
 #include "install/file_update.h"
 #include "install/inherited_security.h"
 #include "install/install_site.h"
+#include "install/placement_steps.h"
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
@@ -109,11 +110,6 @@ PackageTree listPackage(const fs::path& source) {
             walk.failedFolder, walk.error);
     }
     return tree;
-}
-
-[[noreturn]] void throwCopyFailure(const fs::path& shown, DWORD error) {
-    throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
-                             ": " + windowsErrorText(error));
 }
 
 void holdFolder(PackageFolder& folder, HeldFolder held) {

@@ -1,6 +1,9 @@
 #include "install/placement_steps.h"
 
+#include "core/errors.h"
 #include "install/install_site.h"
+
+#include <stdexcept>
 
 namespace qv {
 
@@ -16,6 +19,11 @@ bool isPlainFolder(HANDLE entry) {
 }
 
 } // namespace
+
+void throwCopyFailure(const fs::path& shown, DWORD error) {
+    throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
+                             ": " + windowsErrorText(error));
+}
 
 DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer) {
     const HANDLE opened = ::CreateFileW(extendedLengthPath(source).c_str(), GENERIC_READ,

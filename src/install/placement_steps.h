@@ -10,6 +10,9 @@
 
 namespace qv {
 
+// "Không sao chép được: " + shown and the system's reason: a file that could not be put in place.
+[[noreturn]] void throwCopyFailure(const std::filesystem::path& shown, DWORD error);
+
 inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The source's bytes into the new file, and its last-write time as a file copy keeps it. The
