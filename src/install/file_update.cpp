@@ -32,13 +32,20 @@ void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
     placement.name = name;
     const HANDLE stagingFolder = numberedFolder(stagingFolders_, newFilesFolderName(number), shown);
     // Nobody writes to, renames or deletes the new file while the update holds it.
-    RelativeOpen staged = openRelative(
-        stagingFolder, numberedName(number), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, security);
+    RelativeOpen staged =
+        openRelative(stagingFolder, numberedName(number),
+                     GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES | WRITE_DAC, FILE_SHARE_READ,
+                     FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
     if (!staged.file) {
         throwCopyFailure(shown, staged.error);
     }
     placement.staged = std::move(staged.file);
+    // Set on the file made, not given to its making: there the system would add what the run's
+    // folder passes on and drop what is marked inherited.
+    if (security != nullptr &&
+        !::SetKernelObjectSecurity(placement.staged.get(), DACL_SECURITY_INFORMATION, security)) {
+        throwCopyFailure(shown, ::GetLastError());
+    }
     if (const DWORD error = copyInto(placement.staged.get(), source, buffer_)) {
         throwCopyFailure(shown, error);
     }
@@ -49,30 +56,8 @@ void FileUpdate::planFolder(const std::wstring& folder) {
     record_.madeFolders.push_back(folder);
 }
 
-// Every new file's bytes reach the disk before any name points at them: one flush of the whole
-// volume, which an administrator may ask for, costs far less than one per file. Where the system
-// refuses, the bytes are left to its own cache and the update goes on as it would have.
-void FileUpdate::makeDurable() noexcept {
-    try {
-        const std::wstring path = finalPathOf(runFolder_.handle());
-        if (path.size() < 2 || path[1] != L':') {
-            return; // a share: its server decides
-        }
-        const std::wstring volume = L"\\\\.\\" + path.substr(0, 2);
-        const HANDLE opened =
-            ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr /* security */, OPEN_EXISTING, 0, nullptr /* template */);
-        if (opened != INVALID_HANDLE_VALUE) {
-            const UniqueFile held(opened);
-            ::FlushFileBuffers(held.get());
-        }
-    } catch (...) {
-        // No memory for the path: as refused.
-    }
-}
-
 void FileUpdate::writeRecord(const fs::path& shown) {
-    makeDurable();
+    flushVolumeOf(runFolder_.handle());
     RelativeOpen made = openRelative(runFolder_.handle(), kUnfinishedRecordName,
                                      GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                      FILE_CREATE, FILE_NON_DIRECTORY_FILE);

@@ -32,8 +32,9 @@ public:
 
     // First phase; nothing below the installation folder changes.
     //
-    // A copy of `source` as a new file in the run's folder, with `security` (none: what it
-    // inherits there), to land as `name` in the folder `folder` below the installation folder
+    // A copy of `source` as a new file in the run's folder, with the access rules of `security`
+    // (none: what it inherits there), to land as `name` in the folder `folder` below the
+    // installation folder
     // ('\'-separated, empty for the installation folder itself). Raises "Không sao chép được: " +
     // shown and the system's reason.
     void stageFile(const std::wstring& folder, const std::wstring& name,
@@ -85,7 +86,6 @@ private:
     // The run's folder `name` ("new-K" or "old-K"), held in `folders` at K - 1 once made.
     HANDLE numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
                           const std::filesystem::path& shown);
-    void makeDurable() noexcept;
     void removeBackupFolders() noexcept;
 
     const HeldFolder& runFolderParent_;

@@ -1,8 +1,8 @@
 #pragma once
 // The access rules a new file gets where it lands. New files are written in the run's own folder,
 // whose rules let only SYSTEM and Administrators in, and a file keeps its rules when it is renamed:
-// each is therefore created with the rules its target folder would have passed on to it, as if it
-// had been created there (and the rules of a folder the update is still to make are those its
+// each is therefore given the rules its target folder would have passed on to it, as if it had
+// been created there (and the rules of a folder the update is still to make are those its
 // parent passes on to a folder).
 
 #include <windows.h>

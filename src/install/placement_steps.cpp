@@ -60,6 +60,25 @@ DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer)
     return ERROR_SUCCESS;
 }
 
+void flushVolumeOf(HANDLE folder) noexcept {
+    try {
+        const std::wstring path = finalPathOf(folder);
+        if (path.size() < 2 || path[1] != L':') {
+            return; // a share: its server decides
+        }
+        const std::wstring volume = L"\\\\.\\" + path.substr(0, 2);
+        const HANDLE opened =
+            ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr /* security */, OPEN_EXISTING, 0, nullptr /* template */);
+        if (opened != INVALID_HANDLE_VALUE) {
+            const UniqueFile held(opened);
+            ::FlushFileBuffers(held.get());
+        }
+    } catch (...) {
+        // No memory for the path: as refused.
+    }
+}
+
 RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder) {
     constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
     RelativeOpen file =

@@ -20,6 +20,12 @@ inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 // the installed one read-only. Returns the system's error code, 0 on success.
 DWORD copyInto(HANDLE target, const std::filesystem::path& source, std::vector<char>& buffer);
 
+// Every file written so far on the volume of the open folder reaches the disk, before any name
+// points at one of them: one flush of the whole volume, which an administrator may ask for,
+// costs far less than one per file. Where the system refuses, the bytes are left to its own cache
+// and the update goes on as it would have.
+void flushVolumeOf(HANDLE folder) noexcept;
+
 // Whatever is at the name, opened as itself and shared with everyone, so that a running
 // program's image or an open data file can still be moved aside (a file open without sharing
 // cannot, and the update stops there). A file is what is nearly always there, and asking for
