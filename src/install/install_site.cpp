@@ -169,12 +169,15 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
 HeldFolder createRunFolder(const InstallSite& site) {
     const std::wstring base = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
                               L"-" + std::to_wstring(::GetTickCount64());
+    // Only SYSTEM and Administrators may change what it holds, as in the work folder.
+    const UniqueLocalMemory rules = workFolderSecurityDescriptor();
+    check(static_cast<bool>(rules),
+          "Không tạo được thư mục đích: " + toUtf8((site.parent.path() / base).wstring()));
     // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
     for (int attempt = 0;; ++attempt) {
         const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
-        // Only SYSTEM and Administrators may change what it holds, as in the work folder.
-        HoldResult made = holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew,
-                                                       workFolderSecurityDescriptor().get());
+        HoldResult made =
+            holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew, rules.get());
         const fs::path path = site.parent.path() / name;
         if (made.status != HoldStatus::Exists || attempt == 9) {
             return requireHeld(std::move(made), path,
