@@ -1,6 +1,7 @@
 """A loopback release location laid out as the installer built for tests expects it, and the
 prefix state (installation, shortcut, runtime) that the end-to-end tests set and reset."""
 
+import contextlib
 import ntpath
 import os
 import re
@@ -74,6 +75,15 @@ class ReleaseSite:
                                     on_request=self.on_request).start()
         self.address = ("127.0.0.1", int(self.server.https_base.rsplit(":", 1)[1]))
         return self
+
+    @contextlib.contextmanager
+    def down(self):
+        """Nothing answers at the release location while the block runs."""
+        self.server.stop()
+        try:
+            yield
+        finally:
+            self.__enter__()
 
     def __exit__(self, *exc):
         self.server.stop()
