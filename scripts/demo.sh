@@ -9,18 +9,18 @@ cd "$(dirname "$0")/.."
 source_dir=$PWD
 
 bash scripts/install-deps.sh
+# Where the kernel runs no 32-bit code, the rest runs where qemu's emulator runs it.
+[ -n "${QUORVALENT_32BIT_RUN:-}" ] ||
+    exec bash scripts/i386-namespace.sh --when-needed bash "$PWD/scripts/demo.sh" "$@"
 port=${QUORVALENT_DEMO_PORT:-47443}
 build=$source_dir/build/local
 prefix=${QUORVALENT_DEMO_PREFIX:-/tmp/quorvalent-demo-prefix}
 
-# On a kernel that runs no 32-bit code the demo builds and runs the 64-bit build of the same
-# sources (scripts/target-arch.sh).
+# Where no 32-bit program runs, even emulated, the demo builds and runs the 64-bit build of the
+# same sources (scripts/target-arch.sh).
 source scripts/target-arch.sh
 toolchain=$(test_toolchain)
 export QUORVALENT_WINE=$(test_wine) QUORVALENT_REG_VIEW=$(test_reg_view)
-if [ "$toolchain" != mingw-w64-i686 ]; then
-    echo "This kernel runs no 32-bit programs: the demo runs the 64-bit build." >&2
-fi
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DQUORVALENT_RELEASE_BASE="https://localhost:$port/quorvalent" \
       >/dev/null

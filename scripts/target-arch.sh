@@ -1,6 +1,9 @@
 # Sourced by the scripts that run built programs under Wine: which toolchain builds programs
 # this host can run. Wine runs a 32-bit program in a 32-bit Linux process, which a kernel with
-# IA-32 emulation turned off refuses (exec format error); Wine's 64-bit loader still works.
+# IA-32 emulation turned off refuses (exec format error); the scripts then run inside
+# scripts/i386-namespace.sh, where qemu's user-mode emulator runs them. Where that cannot work
+# either, Wine's 64-bit loader still runs a 64-bit build of the same sources.
+
 test_toolchain() {
     if wine --version >/dev/null 2>&1; then
         echo mingw-w64-i686

@@ -4,14 +4,17 @@
 # QUORVALENT_TEST_PORT (default 47443) is the loopback port the tests' release server uses.
 #
 # The installer ships as a 32-bit program, and the tests run it and their own programs as
-# such under 32-bit Wine. Some Linux kernels run no 32-bit code at all (IA-32 emulation off);
-# there the same sources are built and tested as 64-bit programs under Wine's 64-bit loader,
+# such under 32-bit Wine: natively, or where the kernel runs no 32-bit code, under qemu's
+# user-mode emulator in a namespace of the run's own (scripts/target-arch.sh). Where neither
+# works, the same sources are built and tested as 64-bit programs under Wine's 64-bit loader,
 # and the 32-bit installer is still built, warnings and all, beside them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -n "${QUORVALENT_32BIT_RUN:-}" ] ||
+    exec bash scripts/i386-namespace.sh --when-needed bash "$PWD/scripts/test.sh" "$@"
+source scripts/target-arch.sh
 build=${1:-build/test}
 base="https://localhost:${QUORVALENT_TEST_PORT:-47443}/quorvalent"
-source scripts/target-arch.sh
 configure() { # BUILD_DIR TOOLCHAIN [CMAKE_ARGS...]
     local dir=$1 toolchain=$2 fresh=()
     shift 2
@@ -27,12 +30,16 @@ configure() { # BUILD_DIR TOOLCHAIN [CMAKE_ARGS...]
 }
 toolchain=$(test_toolchain)
 if [ "$toolchain" != mingw-w64-i686 ]; then
-    echo "This kernel runs no 32-bit programs: testing a 64-bit build; building the 32-bit" \
-         "installer beside it." >&2
     configure "$build-i686" mingw-w64-i686 -DQUORVALENT_BUILD_TESTS=OFF
     cmake --build "$build-i686" -j"$(nproc)" --target QuorvalentInstaller
 fi
 configure "$build" "$toolchain"
 cmake --build "$build" -j"$(nproc)"
+case "$toolchain" in
+    mingw-w64-i686) what="the 32-bit build, as shipped" ;;
+    *) what="a 64-bit build" ;;
+esac
+[ "$QUORVALENT_32BIT_RUN" != emulated ] || what+=", under qemu's user-mode emulator"
+echo "Testing $what." >&2
 cd "$build"
 ctest --output-on-failure

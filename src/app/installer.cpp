@@ -11,6 +11,7 @@
 #include "flows/package_flow.h"
 #include "flows/runtime_setup.h"
 #include "install/install_site.h"
+#include "install/update_recovery.h"
 #include "shell/shortcut.h"
 
 #include <shlobj.h>
@@ -33,8 +34,12 @@ int runInstaller() {
     removeEarlierWorkFolders(workFolder.parent(), workFolder.path().filename().wstring());
     const fs::path installFolder = kInstallFolder;
     const fs::path mainProgram = installFolder / L"Quorvalent.exe";
-    // Made and checked here, never through a link; step 5 holds it again for the copy.
-    holdInstallSite(installFolder, "Không tạo được C:\\Quorvalent\\Start.");
+    // Made and checked here, never through a link; step 5 holds it again for the copy. An update
+    // that an earlier run did not live to finish is undone before anything else touches it.
+    if (recoverInterruptedUpdates(
+            holdInstallSite(installFolder, "Không tạo được C:\\Quorvalent\\Start."))) {
+        printStatus(L"Quorvalent", L"Lần cài trước bị gián đoạn, đã khôi phục bản cài đặt trước.");
+    }
 
     installPackage(workFolder.path(), installFolder, applicationPackageUrl());
 

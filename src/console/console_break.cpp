@@ -8,6 +8,7 @@ namespace {
 
 std::atomic<bool> g_deferring{false};
 std::atomic<bool> g_breakKept{false};
+std::atomic<bool> g_stopRequested{false};
 
 // Set while no deferral lives: a handler that waits for the work finds it done.
 HANDLE workDone() {
@@ -31,15 +32,22 @@ BOOL WINAPI deferConsoleBreak(DWORD event) {
         return TRUE;
     }
     // Closing, logging off, shutting down: the process ends once a handler returns, so this
-    // one returns when the work is done (or the system ends the process first).
+    // one asks the work to stop and returns when it has stopped (or the system ends the process
+    // first).
+    g_stopRequested = true;
     ::WaitForSingleObject(workDone(), INFINITE);
     return FALSE;
+}
+
+bool consoleStopRequested() {
+    return g_stopRequested;
 }
 
 ConsoleBreakDeferral::ConsoleBreakDeferral(BreakAction onBreak)
     : onBreak_(onBreak != nullptr ? onBreak : endAsCtrlCWould),
       exceptionsBefore_(std::uncaught_exceptions()) {
     g_breakKept = false;
+    g_stopRequested = false;
     if (const HANDLE done = workDone()) {
         ::ResetEvent(done);
     }

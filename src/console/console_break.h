@@ -2,8 +2,9 @@
 // Work that must not be cut in the middle (an update that lands whole or is put back) holds a
 // ConsoleBreakDeferral. While it lives, Ctrl+C and Ctrl+Break are kept until the work is done
 // and only then end the process, as they would have (unless the work failed: the failure then
-// ends the run, reported as any other); closing the console, logging off or shutting down
-// waits for the work as long as the system lets the process live.
+// ends the run, reported as any other). Closing the console, logging off or shutting down asks
+// the work to stop (consoleStopRequested) and waits until it has, as long as the system lets the
+// process live: Windows ends it a few seconds after such a signal, whatever the handler does.
 
 #include <windows.h>
 
@@ -24,6 +25,10 @@ private:
     int exceptionsBefore_; // in flight when the deferral began
     bool registered_;
 };
+
+// Whether a close, log-off or shutdown signal came while the current deferral lives: the work
+// should stop at its next step and undo what it did.
+bool consoleStopRequested();
 
 // The console control handler a deferral registers; exposed so that tests can call it as the
 // system does, on a thread of its own.

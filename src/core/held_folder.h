@@ -9,9 +9,21 @@
 // the run makes is created and opened in one call, so the folder held is the folder made.
 //
 // Children are opened relative to a held folder's handle, never by a path that could be
-// resolved anew: openRelative, renameByHandle and deleteByHandle are the calls for that.
+// resolved anew: the calls in core/handle_calls.h are the ones for that.
+//
+// Where a call can only take a path, the path is HeldFolder::path(), and it names the folder
+// held, never the way the run was first told to it. A place taken as given (holdFolderAt) is
+// named from the moment it is held by the final path of its handle: every link, junction and
+// mapped drive on the way resolved, so a link that is pointed elsewhere later leads nothing of
+// the run with it. Everything held below it is named by its parent's path and its own name,
+// which is its final path too (checked on the handle for what existed, made relative to the
+// handle for what is new). Windows does not let a folder be renamed while something inside it
+// is open, and a link can only be retargeted where it is: with the folder held, no part of its
+// final path can be changed to lead elsewhere. Every path the run builds below a held folder
+// starts from path(); none starts again from the text it was given (TEMP as the user's settings
+// spell it, a drive root, the common application-data folder).
 
-#include "core/guards.h"
+#include "core/handle_calls.h"
 
 #include <windows.h>
 
@@ -21,21 +33,15 @@
 
 namespace qv {
 
-inline void closeFileHandle(HANDLE handle) {
-    ::CloseHandle(handle);
-}
-// Holds null, never INVALID_HANDLE_VALUE, for "no file".
-using UniqueFile = UniqueResource<HANDLE, closeFileHandle>;
-
 class HeldFolder {
 public:
     HeldFolder() = default;
+    // For the hold calls below, which name the folder by the rule above.
     HeldFolder(std::filesystem::path path, UniqueFile handle)
         : path_(std::move(path)), handle_(std::move(handle)) {}
 
-    // The path as the run names it (its parent's path and the child's name), for messages
-    // and for the calls that take paths below a folder whose contents only administrators
-    // may change.
+    // The folder's real path, as above. The installation folder and the log are shown to the
+    // person by the run's own texts for them, not by this.
     const std::filesystem::path& path() const { return path_; }
     HANDLE handle() const { return handle_.get(); }
     explicit operator bool() const { return static_cast<bool>(handle_); }
@@ -64,7 +70,9 @@ struct HoldResult {
 
 // A place the run takes as given rather than makes or checks (a drive root, the common
 // application-data folder, TEMP): opened by its path, links followed as the system follows
-// them, and then held like any other, so that what the run finds below it stays below it.
+// them, and then held like any other, so that what the run finds below it stays below it. Held
+// only when the final path of its handle can be read: that path is the folder's path() (in the
+// "\\?\" form only when it is too long for a folder's path without it).
 HoldResult holdFolderAt(const std::filesystem::path& path);
 
 enum class HoldMode {
@@ -102,40 +110,5 @@ bool keepsAccessRules(HANDLE folder);
 // drive mapped to one, nor reached through a link that leads to one. Whoever serves a share
 // decides what its files hold whatever rules they carry.
 bool isOnLocalDisk(const std::filesystem::path& given, HANDLE folder);
-
-struct RelativeOpen {
-    UniqueFile file;
-    DWORD error = ERROR_SUCCESS;
-    bool created = false; // FILE_OPEN_IF made it
-};
-
-// NtCreateFile on `name` directly inside the folder `folder` is open as, never following a
-// link at that name (a link is opened as itself), for synchronous I/O. `disposition` and
-// `options` are the native ones (FILE_OPEN, FILE_CREATE, FILE_DIRECTORY_FILE, ...).
-RelativeOpen openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
-                          ULONG disposition, ULONG options,
-                          PSECURITY_DESCRIPTOR security = nullptr);
-
-// Gives the open file (opened with DELETE access) the name `name` inside `folder`, both by
-// handle; with `replace`, an existing entry of that name (not a folder) is replaced as a name,
-// whatever it pointed to keeping its bytes. Returns the system's error code, 0 on success.
-DWORD renameByHandle(HANDLE file, HANDLE folder, std::wstring_view name, bool replace);
-
-// Marks the open file, link or empty folder (opened with DELETE access) for deletion when its
-// last handle closes. Returns the system's error code, 0 on success.
-DWORD deleteByHandle(HANDLE file);
-
-// The same (opened with FILE_READ_ATTRIBUTES and FILE_WRITE_ATTRIBUTES access too), also when
-// the entry is read-only. Where the attribute must go first, it comes back when the deletion
-// fails or the file keeps other names: a second name of another file is deleted as a name, and
-// that file keeps its attributes.
-DWORD deleteEntryByHandle(HANDLE file);
-
-// Where the handle really leads, every link on the way resolved, without the "\\?\" form;
-// empty when the system cannot tell.
-std::wstring finalPathOf(HANDLE handle);
-
-// Both non-empty and equal as Windows compares names (ordinal, case ignored).
-bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
 
 } // namespace qv

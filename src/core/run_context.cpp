@@ -73,6 +73,16 @@ ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std:
     }
 }
 
+std::filesystem::path createFolderInWorkFolder(const std::filesystem::path& workFolder,
+                                               const std::wstring& name) {
+    const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
+    check(static_cast<bool>(descriptor), kWorkFolderFailure);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+    const std::filesystem::path folder = workFolder / name;
+    check(::CreateDirectoryW(folder.c_str(), &attributes) != FALSE, kWorkFolderFailure);
+    return folder;
+}
+
 ScopedFolder createWorkDirectory() {
     wchar_t temp[MAX_PATH] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH, temp);

@@ -13,7 +13,8 @@ namespace qv {
 // TEMP\QuorvalentInstallerNative-<pid>-<tick count>, created new in this run, readable and
 // writable by SYSTEM and Administrators only, and held (TEMP with it) until the returned guard
 // removes it: an unelevated program can neither adopt a folder of its own for the run nor swap
-// the run's folder for one later.
+// the run's folder for one later. Its path is built on TEMP's final path, as HeldFolder names a
+// held folder: a link on the way to TEMP that is pointed elsewhere later leads nothing there.
 ScopedFolder createWorkDirectory();
 
 // The work folder's access rules as SDDL: full control for SYSTEM and Administrators, passed on
@@ -29,6 +30,12 @@ UniqueLocalMemory workFolderSecurityDescriptor();
 // name followed by "-" and eight random hexadecimal digits is tried instead, up to five names in
 // all. Any failure raises "Không tạo được thư mục làm việc.".
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name);
+
+// Makes the folder `name` new inside the work folder, with the work folder's rules, and returns
+// its path. By path, as the work folder is held and only administrators may change what is in
+// it. Any failure, a name that is taken included, raises "Không tạo được thư mục làm việc.".
+std::filesystem::path createFolderInWorkFolder(const std::filesystem::path& workFolder,
+                                               const std::wstring& name);
 
 // Eight hexadecimal digits nobody can choose in advance, for a name that another program may
 // otherwise take first.

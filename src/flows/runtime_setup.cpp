@@ -4,15 +4,21 @@
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
+#include "core/handle_calls.h"
 #include "core/release_config.h"
+#include "core/run_context.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace qv {
 
@@ -62,6 +68,47 @@ void pumpThreadMessages() {
     }
 }
 
+// "=C:=C:\\..." keeps a drive's current folder: a name may start with "=".
+std::wstring_view nameOf(std::wstring_view entry) {
+    return entry.substr(0, entry.find(L'=', 1));
+}
+
+void freeEnvironmentBlock(wchar_t* block) {
+    ::FreeEnvironmentStringsW(block);
+}
+
+// This process's environment with TEMP and TMP naming `folder`, as CreateProcessW takes it with
+// CREATE_UNICODE_ENVIRONMENT: entries sorted by name, as Windows keeps them, each ending in a
+// null, one more null at the end.
+std::wstring environmentWithTemporaryFolder(const fs::path& folder) {
+    const UniqueResource<wchar_t*, freeEnvironmentBlock> block(::GetEnvironmentStringsW());
+    check(static_cast<bool>(block),
+          text::kLaunchFailurePrefix + windowsErrorText(::GetLastError()));
+    std::vector<std::wstring> entries;
+    for (const wchar_t* entry = block.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        const std::wstring_view name = nameOf(entry);
+        if (!samePathIgnoringCase(name, L"TEMP") && !samePathIgnoringCase(name, L"TMP")) {
+            entries.emplace_back(entry);
+        }
+    }
+    entries.push_back(L"TEMP=" + folder.native());
+    entries.push_back(L"TMP=" + folder.native());
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::wstring& left, const std::wstring& right) {
+                         const std::wstring_view a = nameOf(left), b = nameOf(right);
+                         return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()),
+                                                       b.data(), static_cast<int>(b.size()),
+                                                       TRUE /* ignore case */) == CSTR_LESS_THAN;
+                     });
+    std::wstring environment;
+    for (const std::wstring& entry : entries) {
+        environment += entry;
+        environment += L'\0';
+    }
+    environment += L'\0';
+    return environment;
+}
+
 void printCountdown(unsigned long seconds) {
     printProgress(text::kTag,
                   std::wstring(text::kWaitingText) + std::to_wstring(seconds) + L" giây          ");
@@ -90,7 +137,8 @@ fs::path findFileByName(const fs::path& root, const std::wstring& fileName) {
     return found;
 }
 
-std::optional<unsigned long> runSetupAndWait(const fs::path& setupProgram) {
+std::optional<unsigned long> runSetupAndWait(const fs::path& setupProgram,
+                                             const fs::path& temporaryFolder) {
     const fs::path folder = setupProgram.parent_path();
     // The file itself, by its full path: nothing looks up how files of its kind are opened, so
     // no per-user association can put another program in its place. The command line is only
@@ -100,12 +148,15 @@ std::optional<unsigned long> runSetupAndWait(const fs::path& setupProgram) {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
+    // Setups unpack their payload and helper DLLs into TEMP: the person's own TEMP would let any
+    // program of theirs swap what runs as administrator.
+    std::wstring environment = environmentWithTemporaryFolder(temporaryFolder);
     PROCESS_INFORMATION started{};
-    const BOOL launched =
-        ::CreateProcessW(setupProgram.c_str(), commandLine.data(), nullptr /* process security */,
-                         nullptr /* thread security */, FALSE /* inherit handles */,
-                         CREATE_NEW_CONSOLE /* a console setup gets its own window */,
-                         nullptr /* our environment */, folder.c_str(), &startup, &started);
+    const BOOL launched = ::CreateProcessW(
+        setupProgram.c_str(), commandLine.data(), nullptr /* process security */,
+        nullptr /* thread security */, FALSE /* inherit handles */,
+        CREATE_NEW_CONSOLE /* a console setup gets its own window */ | CREATE_UNICODE_ENVIRONMENT,
+        environment.data(), folder.c_str(), &startup, &started);
     const DWORD launchError = ::GetLastError();
     check(launched != FALSE, text::kLaunchFailurePrefix + windowsErrorText(launchError));
     const UniqueProcessHandle process(started.hProcess);
@@ -158,8 +209,9 @@ void ensurePrerequisiteRuntime(const fs::path& workFolder, const std::wstring& p
     extractZipWithShell(package, extracted, summary, text::kTag);
     const fs::path setup = findFileByName(extracted, runtime::kSetupFile);
     check(!setup.empty(), text::kMissingSetupMessage);
+    const fs::path temporaryFolder = createFolderInWorkFolder(workFolder, L"tmp");
     std::wcout << text::kOpeningLine;
-    const std::optional<unsigned long> exitCode = runSetupAndWait(setup);
+    const std::optional<unsigned long> exitCode = runSetupAndWait(setup, temporaryFolder);
 
     // A setup that failed or was cancelled, or one that ended well without leaving the runtime
     // behind, leaves the application unable to start: the run must not end as a success.

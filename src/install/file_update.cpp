@@ -4,6 +4,7 @@
 #include "core/run_context.h"
 #include "core/tree_removal.h"
 #include "install/install_site.h"
+#include "install/placement_steps.h"
 
 #include <stdexcept>
 
@@ -13,85 +14,67 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// A file system that matches names without regard to case by reading the whole folder makes
-// each new name cost as much as the folder is large: old copies go a hundred to a folder, so
-// that a large update does not slow down with the square of its size.
-constexpr std::size_t kBackupsPerFolder = 100;
-
-[[noreturn]] void throwCopyFailure(const fs::path& shown, DWORD error) {
-    throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
-                             ": " + windowsErrorText(error));
-}
-
-// The source's bytes into the new file, and its last-write time as a file copy keeps it. The
-// new file keeps the plain attributes it was made with: a read-only package file must not make
-// the installed one read-only.
-DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer) {
-    const HANDLE opened = ::CreateFileW(extendedLengthPath(source).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ, nullptr /* security */, OPEN_EXISTING,
-                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr /* template */);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return ::GetLastError();
-    }
-    const UniqueFile from(opened);
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                        nullptr /* synchronous */)) {
-            return ::GetLastError();
-        }
-        if (read == 0) {
-            break;
-        }
-        DWORD written = 0;
-        if (!::WriteFile(target, buffer.data(), read, &written, nullptr /* synchronous */)) {
-            return ::GetLastError();
-        }
-        if (written != read) {
-            return ERROR_WRITE_FAULT;
-        }
-    }
-    FILETIME lastWrite{};
-    FILE_BASIC_INFO times{}; // zero: unchanged
-    if (::GetFileTime(from.get(), nullptr /* creation */, nullptr /* access */, &lastWrite)) {
-        times.LastWriteTime.LowPart = lastWrite.dwLowDateTime;
-        times.LastWriteTime.HighPart = static_cast<LONG>(lastWrite.dwHighDateTime);
-        ::SetFileInformationByHandle(target, FileBasicInfo, &times, sizeof(times));
-    }
-    return ERROR_SUCCESS;
-}
-
-bool isPlainFolder(HANDLE entry) {
-    FILE_BASIC_INFO basic{};
-    return ::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
-           (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-// Whatever is at the name, opened as itself and shared with everyone, so that a running
-// program's image or an open data file can still be moved aside (a file open without sharing
-// cannot, and the update stops there). A file is what is nearly always there, and asking for
-// one spares a query per file; anything else (a folder, a link to one) is opened on a second
-// try, and `plainFolder` tells whether it is a folder.
-RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder) {
-    constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-    RelativeOpen file =
-        openRelative(parent, name, access, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
-    plainFolder = false;
-    if (file.file || file.error != ERROR_ACCESS_DENIED) {
-        return file;
-    }
-    RelativeOpen any = openRelative(parent, name, access, kShareAll, FILE_OPEN, 0);
-    plainFolder = any.file && isPlainFolder(any.file.get());
-    return any;
-}
+// The record while it is being written: a run that ends before it is complete leaves no record
+// at all, only this, which later runs remove with the rest of the run's folder.
+constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
 
 } // namespace
 
 FileUpdate::FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,
                        std::vector<char>& copyBuffer)
     : runFolderParent_(runFolderParent), runFolder_(std::move(runFolder)), buffer_(copyBuffer) {}
+
+void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
+                           const fs::path& source, const fs::path& shown,
+                           PSECURITY_DESCRIPTOR security) {
+    Placement& placement = placements_.emplace_back();
+    const std::size_t number = placements_.size();
+    placement.name = name;
+    const HANDLE stagingFolder = numberedFolder(stagingFolders_, newFilesFolderName(number), shown);
+    // Nobody writes to, renames or deletes the new file while the update holds it.
+    RelativeOpen staged =
+        openRelative(stagingFolder, numberedName(number),
+                     GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES | WRITE_DAC, FILE_SHARE_READ,
+                     FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+    if (!staged.file) {
+        throwCopyFailure(shown, staged.error);
+    }
+    placement.staged = std::move(staged.file);
+    // Set on the file made, not given to its making: there the system would add what the run's
+    // folder passes on and drop what is marked inherited.
+    if (security != nullptr &&
+        !::SetKernelObjectSecurity(placement.staged.get(), DACL_SECURITY_INFORMATION, security)) {
+        throwCopyFailure(shown, ::GetLastError());
+    }
+    if (const DWORD error = copyInto(placement.staged.get(), source, buffer_)) {
+        throwCopyFailure(shown, error);
+    }
+    record_.files.push_back({number, folder, name, fileIdentity(placement.staged.get())});
+}
+
+void FileUpdate::planFolder(const std::wstring& folder) {
+    record_.madeFolders.push_back(folder);
+}
+
+void FileUpdate::writeRecord(const fs::path& shown) {
+    flushVolumeOf(runFolder_.handle());
+    RelativeOpen made = openRelative(runFolder_.handle(), kUnfinishedRecordName,
+                                     GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                     FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    if (!made.file) {
+        throwCopyFailure(shown, made.error);
+    }
+    recordFile_ = std::move(made.file);
+    DWORD error = writeRecordText(recordFile_.get(), recordText(record_), true);
+    if (error == ERROR_SUCCESS) {
+        error = renameByHandle(recordFile_.get(), runFolder_.handle(), kUpdateRecordName, false);
+    }
+    if (error != ERROR_SUCCESS) {
+        deleteByHandle(recordFile_.get());
+        recordFile_.reset();
+        throwCopyFailure(shown, error);
+    }
+}
 
 void FileUpdate::createFolder(HeldFolder& slot, const HeldFolder& parent, const std::wstring& name,
                               const fs::path& shown) {
@@ -107,33 +90,29 @@ void FileUpdate::createFolder(HeldFolder& slot, const HeldFolder& parent, const 
     createdFolders_.push_back({&parent, &slot});
 }
 
-void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderFinalPath,
-                           bool folderIsNew, const std::wstring& name, const fs::path& source,
+void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
+                           const std::wstring& folderFinalPath, bool folderIsNew,
                            const fs::path& shown) {
-    Placement& placement = placements_.emplace_back();
-    const std::wstring number = std::to_wstring(placements_.size());
+    Placement& placement = placements_.at(index);
+    const std::size_t number = index + 1;
+    const std::wstring name = placement.name;
     placement.folder = &folder;
-    placement.name = name;
-    placement.stagedName = L"new-" + number;
-    // Nobody writes to, renames or deletes the new file while the update holds it.
-    RelativeOpen staged = openRelative(
-        runFolder_.handle(), placement.stagedName, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
-    if (!staged.file) {
-        throwCopyFailure(shown, staged.error);
-    }
-    placement.staged = std::move(staged.file);
-    if (const DWORD error = copyInto(placement.staged.get(), source, buffer_)) {
-        throwCopyFailure(shown, error);
-    }
-
     // In a folder of this run's making, whatever another program may have put at the name since
     // is not looked at: the rename below refuses to replace it.
     bool plainFolder = false;
     RelativeOpen old = folderIsNew ? RelativeOpen{UniqueFile(), ERROR_FILE_NOT_FOUND, false}
                                    : openTarget(folder.handle(), name, plainFolder);
     bool replaceName = false;
-    const std::wstring found = old.file ? finalPathOf(old.file.get()) : std::wstring();
+    std::wstring found;
+    if (old.file) {
+        found = readFinalPath_(old.file.get());
+        if (found.empty()) {
+            // Where the old file is cannot be told, nor whether it is the one at the name:
+            // replacing the name would keep nothing to put back.
+            const DWORD error = ::GetLastError();
+            throwCopyFailure(shown, error != ERROR_SUCCESS ? error : ERROR_CANT_RESOLVE_FILENAME);
+        }
+    }
     if (old.file && !reachedByName(found, folderFinalPath, name)) {
         // Another name in this very folder reached: the package's name is another file's short
         // name (or the same file's under a link beside it). Replacing the name would destroy a
@@ -150,16 +129,19 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
         if (plainFolder) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
-        // Put back, the old file gets its own spelling of the name, which may differ in case.
-        placement.name = found.substr(found.find_last_of(L'\\') + 1);
-        const HANDLE backupFolder = nextBackupFolder(shown);
-        placement.backupFolder = backupFolders_.size() - 1;
-        placement.backupName = number;
+        const HANDLE backupFolder =
+            numberedFolder(backupFolders_, oldCopiesFolderName(number), shown);
         if (const DWORD error =
-                renameByHandle(old.file.get(), backupFolder, placement.backupName, false)) {
+                renameByHandle(old.file.get(), backupFolder, numberedName(number), false)) {
             throwCopyFailure(shown, error);
         }
         placement.backup = std::move(old.file);
+        // Put back, the old file gets its own spelling of the name, which may differ in case.
+        placement.name = found.substr(found.find_last_of(L'\\') + 1);
+        if (placement.name != name) {
+            // Not made durable: lost with the cache, only the case of a name put back differs.
+            writeRecordText(recordFile_.get(), spellingLine(number, placement.name), false);
+        }
     } else if (old.error != ERROR_FILE_NOT_FOUND) {
         throwCopyFailure(shown, old.error);
     }
@@ -170,57 +152,74 @@ void FileUpdate::placeFile(const HeldFolder& folder, const std::wstring& folderF
     placement.placed = true;
 }
 
-HANDLE FileUpdate::nextBackupFolder(const fs::path& shown) {
-    if (backups_ % kBackupsPerFolder == 0) {
-        const std::wstring name = L"old-" + std::to_wstring(backupFolders_.size() + 1);
-        HoldResult made = holdChildFolderWithoutDelete(runFolder_, name, HoldMode::CreateNew);
+void FileUpdate::markCommitted(const fs::path& shown) {
+    if (const DWORD error = writeRecordText(recordFile_.get(), committedLine(), true)) {
+        throwCopyFailure(shown, error);
+    }
+}
+
+HANDLE FileUpdate::numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
+                                  const fs::path& shown) {
+    const std::size_t index = std::stoul(name.substr(4)) - 1;
+    if (folders.size() <= index) {
+        folders.resize(index + 1);
+    }
+    if (!folders[index]) {
+        // The run's folder passes its rules on: SYSTEM and Administrators only.
+        HoldResult made = holdChildFolderWithoutDelete(runFolder_, name, HoldMode::CreateNew,
+                                                       workFolderSecurityDescriptor().get());
         if (made.status != HoldStatus::Held) {
             throwCopyFailure(shown,
                              made.error != ERROR_SUCCESS ? made.error : ERROR_ALREADY_EXISTS);
         }
-        backupFolders_.push_back(std::move(made.folder));
+        folders[index] = std::move(made.folder);
     }
-    ++backups_;
-    return backupFolders_.back().handle();
+    return folders[index].handle();
 }
 
 // Only the empty ones go; the others keep old copies still in use.
 void FileUpdate::removeBackupFolders() noexcept {
-    for (HeldFolder& folder : backupFolders_) {
-        removeHeldFolder(runFolder_, folder);
+    for (std::vector<HeldFolder>* folders : {&stagingFolders_, &backupFolders_}) {
+        for (HeldFolder& folder : *folders) {
+            if (folder) {
+                removeHeldFolder(runFolder_, folder);
+            }
+        }
+        folders->clear();
     }
 }
 
 FileUpdate::PutBack FileUpdate::putBack() noexcept {
     PutBack result;
-    auto keep = [&](const Placement& placement) {
+    auto keep = [&](std::size_t number, const Placement& placement) {
         result.complete = false;
         if (placement.backup) {
             try {
-                result.keptOldCopies.push_back(backupFolders_[placement.backupFolder].path() /
-                                               placement.backupName);
+                result.keptOldCopies.push_back(backupFolders_[(number - 1) / 100].path() /
+                                               numberedName(number));
             } catch (...) {
                 // No memory for the path: the failure is still reported.
             }
         }
     };
-    for (auto it = placements_.rbegin(); it != placements_.rend(); ++it) {
-        Placement& placement = *it;
+    for (std::size_t number = placements_.size(); number > 0; --number) {
+        Placement& placement = placements_[number - 1];
         if (placement.placed) {
             // The run's folder is open to other programs, which may have taken the name the new
             // file left: any free name there will do, and one they cannot guess is free.
-            DWORD error = renameByHandle(placement.staged.get(), runFolder_.handle(),
-                                         placement.stagedName, false);
+            const HANDLE stagingFolder = stagingFolders_[(number - 1) / 100].handle();
+            DWORD error =
+                renameByHandle(placement.staged.get(), stagingFolder, numberedName(number), false);
             for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
                 try {
-                    error = renameByHandle(placement.staged.get(), runFolder_.handle(),
-                                           placement.stagedName + L"-" + randomSuffix(), false);
+                    error = renameByHandle(placement.staged.get(), stagingFolder,
+                                           numberedName(number) + L"-" + randomSuffix(), false);
                 } catch (...) {
                     break; // no memory, or no source of random numbers: the name stays taken
                 }
             }
             if (error != ERROR_SUCCESS) {
-                keep(placement);
+                keep(number, placement);
                 continue;
             }
             placement.placed = false;
@@ -228,7 +227,7 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         if (placement.backup) {
             if (renameByHandle(placement.backup.get(), placement.folder->handle(), placement.name,
                                false) != ERROR_SUCCESS) {
-                keep(placement);
+                keep(number, placement);
                 continue;
             }
             placement.backup.reset();
@@ -243,13 +242,19 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         removeHeldFolder(*it->first, *it->second);
     }
     if (result.complete) {
+        if (recordFile_) {
+            deleteByHandle(recordFile_.get());
+            recordFile_.reset();
+        }
         removeBackupFolders();
         removeHeldFolder(runFolderParent_, runFolder_);
     } else {
         // The failure names these old copies as what is left of the installation: a later run
-        // must not remove them.
+        // must not remove them, nor undo the update by its record.
         holdChildFolderWithoutDelete(runFolder_, kKeptMark, HoldMode::CreateNew);
     }
+    recordFile_.reset();
+    stagingFolders_.clear();
     backupFolders_.clear();
     runFolder_.reset();
     return result;
@@ -263,6 +268,10 @@ void FileUpdate::commit() noexcept {
             deleteEntryByHandle(placement.backup.get());
             placement.backup.reset();
         }
+    }
+    if (recordFile_) {
+        deleteByHandle(recordFile_.get());
+        recordFile_.reset();
     }
     removeBackupFolders();
     removeHeldFolder(runFolderParent_, runFolder_); // only when empty

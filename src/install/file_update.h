@@ -1,12 +1,19 @@
 #pragma once
 // The changes one installation makes below the installation folder, kept so that they land
-// whole or not at all. New bytes never go through an existing name: each file is written into
-// a file made new in the run's own folder, the file at its target name (a link or a second
-// name included, as a name) moves into the run's folder as its backup, and the new file takes
-// the name, all by handle. Backups stay until the whole package is in place (then they go; an
-// old copy still in use waits for a later run) or the run fails (then everything goes back).
+// whole or not at all, even when the run does not live to finish them.
+//
+// New bytes never go through an existing name. First every file is written into a file made new
+// in the run's own folder, with the rules its target folder passes on, and the new files are made
+// durable; nothing below the installation folder has changed yet. Then a record of the update
+// (update_record.h) is written into the run's folder and made durable, and only then do names
+// change: the file at each target name (a link or a second name included, as a name) moves into
+// the run's folder as its old copy, and the new file takes the name, all by handle. Once every
+// new file has its name, the record says so. Old copies stay until then (then they go; one still
+// in use waits for a later run) or until the run fails (then everything goes back). A run that
+// ends before either is undone by the next one (update_recovery.h).
 
 #include "core/held_folder.h"
+#include "install/update_record.h"
 
 #include <filesystem>
 #include <string>
@@ -23,18 +30,35 @@ public:
     FileUpdate(const FileUpdate&) = delete;
     FileUpdate& operator=(const FileUpdate&) = delete;
 
+    // First phase; nothing below the installation folder changes.
+    //
+    // A copy of `source` as a new file in the run's folder, with the access rules of `security`
+    // (none: what it inherits there), to land as `name` in the folder `folder` below the
+    // installation folder
+    // ('\'-separated, empty for the installation folder itself). Raises "Không sao chép được: " +
+    // shown and the system's reason.
+    void stageFile(const std::wstring& folder, const std::wstring& name,
+                   const std::filesystem::path& source, const std::filesystem::path& shown,
+                   PSECURITY_DESCRIPTOR security);
+    // A folder below the installation folder that the second phase makes, for the record.
+    void planFolder(const std::wstring& folder);
+    // Makes the new files durable, then writes the record and makes it durable. Raises the copy
+    // failure for `shown`.
+    void writeRecord(const std::filesystem::path& shown);
+
+    // Second phase; names change.
+    //
     // Makes `name` in `parent` and holds it in `slot` until the update ends; refuses anything
     // that appeared at that name meanwhile. `shown` is the folder's path for messages.
     void createFolder(HeldFolder& slot, const HeldFolder& parent, const std::wstring& name,
                       const std::filesystem::path& shown);
-
-    // Puts a copy of `source` in place as `name` in `folder` (whose final path is
-    // folderFinalPath; `folderIsNew` when this run made it, so that nothing of the
-    // installation's can be at the name). Raises "Không sao chép được: " + shown and the
-    // system's reason.
-    void placeFile(const HeldFolder& folder, const std::wstring& folderFinalPath, bool folderIsNew,
-                   const std::wstring& name, const std::filesystem::path& source,
-                   const std::filesystem::path& shown);
+    // Gives the index-th staged file (0-based) its name in `folder` (the folder it was staged
+    // for, whose final path is folderFinalPath; `folderIsNew` when this run made it, so that
+    // nothing of the installation's can be at the name).
+    void placeFile(std::size_t index, const HeldFolder& folder, const std::wstring& folderFinalPath,
+                   bool folderIsNew, const std::filesystem::path& shown);
+    // Records that every new file has its name; from here the update stands.
+    void markCommitted(const std::filesystem::path& shown);
 
     struct PutBack {
         bool complete = true;
@@ -43,32 +67,37 @@ public:
     // Undoes everything: new files out, backups back, created folders removed. Never throws.
     PutBack putBack() noexcept;
 
-    // Keeps everything: backups go, old copies still in use wait in the run's folder. Never
-    // throws.
+    // Keeps everything (after markCommitted): backups go, old copies still in use wait in the
+    // run's folder. Never throws.
     void commit() noexcept;
+
+    // A seam for tests: how the final path of an existing target is read (finalPathOf).
+    void readFinalPathWith(std::wstring (*reader)(HANDLE)) { readFinalPath_ = reader; }
 
 private:
     struct Placement {
         const HeldFolder* folder = nullptr;
-        std::wstring name;       // the package's spelling; the old file's own, once moved away
-        std::wstring stagedName; // in the run's folder
-        UniqueFile staged;       // the new file, until the update ends
-        std::size_t backupFolder = 0;
-        std::wstring backupName;
+        std::wstring name; // the package's spelling; the old file's own, once moved away
+        UniqueFile staged; // the new file, until the update ends
         UniqueFile backup; // what was at the name, moved into the run's folder
         bool placed = false;
     };
 
-    HANDLE nextBackupFolder(const std::filesystem::path& shown);
+    // The run's folder `name` ("new-K" or "old-K"), held in `folders` at K - 1 once made.
+    HANDLE numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
+                          const std::filesystem::path& shown);
     void removeBackupFolders() noexcept;
 
     const HeldFolder& runFolderParent_;
     HeldFolder runFolder_;
-    std::vector<HeldFolder> backupFolders_; // in the run's folder, a hundred old copies each
-    std::size_t backups_ = 0;
+    std::vector<HeldFolder> stagingFolders_; // "new-K" at K - 1, made when first needed
+    std::vector<HeldFolder> backupFolders_;  // "old-K" likewise
     std::vector<char>& buffer_;
     std::vector<Placement> placements_;
     std::vector<std::pair<const HeldFolder*, HeldFolder*>> createdFolders_; // parent, folder
+    UpdateRecord record_;
+    UniqueFile recordFile_;
+    std::wstring (*readFinalPath_)(HANDLE) = finalPathOf;
 };
 
 } // namespace qv

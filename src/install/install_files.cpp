@@ -6,7 +6,9 @@
 #include "core/errors.h"
 #include "core/tree_removal.h"
 #include "install/file_update.h"
+#include "install/inherited_security.h"
 #include "install/install_site.h"
+#include "install/placement_steps.h"
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
@@ -52,6 +54,8 @@ struct PackageFolder {
     HeldFolder held; // empty while it does not exist yet
     std::wstring finalPath;
     bool madeNow = false;
+    SecurityDescriptor security; // its own, read or (for one still to be made) inherited
+    SecurityDescriptor forFiles; // what it passes on to a new file
 };
 
 struct PackageFile {
@@ -130,15 +134,59 @@ void holdExistingFolders(PackageTree& tree, const fs::path& destination) {
         if (held.status == HoldStatus::Held) {
             holdFolder(folder, std::move(held.folder));
         } else if (held.status != HoldStatus::Missing) {
-            throw std::runtime_error(
-                "Không sao chép được: " + toUtf8(printableText(shown.wstring())) + ": " +
-                windowsErrorText(held.error));
+            throwCopyFailure(shown, held.error);
         }
+    }
+}
+
+// The rules each folder passes on to the new files that land in it: read from the folder held,
+// or, for a folder still to be made, those its parent passes on to a new folder.
+void readFolderRules(PackageTree& tree, const fs::path& destination) {
+    for (PackageFolder& folder : tree.folders) {
+        const fs::path shown = destination / folder.relative;
+        DWORD error = folder.held ? readFolderSecurity(folder.held.handle(), folder.security)
+                                  : inheritedSecurity(tree.folders[folder.parent].security, true,
+                                                      folder.security);
+        if (error != ERROR_SUCCESS ||
+            (error = inheritedSecurity(folder.security, false, folder.forFiles)) != 0) {
+            throwCopyFailure(shown, error);
+        }
+    }
+}
+
+// A close, a log-off or a shutdown asks the update to stop: it stops at the next file and puts
+// back what it changed while the system still lets the process live.
+void stopWhenAsked(const fs::path& shown) {
+    if (consoleStopRequested()) {
+        throwCopyFailure(shown, ERROR_OPERATION_ABORTED);
     }
 }
 
 void placePackage(PackageTree& tree, FileUpdate& update, const fs::path& source,
                   const fs::path& destination, const std::wstring& tag, CopyProgress& progress) {
+    // First every new file, beside the installation; nothing in it changes yet.
+    for (const PackageFolder& folder : tree.folders) {
+        if (!folder.held) {
+            update.planFolder(folder.relative);
+        }
+    }
+    for (const PackageFile& file : tree.files) {
+        const fs::path shown = destination / file.relative;
+        stopWhenAsked(shown);
+        const PackageFolder& folder = tree.folders[file.folder];
+        update.stageFile(folder.relative, file.name, source / file.relative, shown,
+                         descriptorOrNone(folder.forFiles));
+        progress.filesCopied += 1;
+        progress.bytesCopied += file.size;
+        const int percent = percentOf(progress);
+        if (percent > progress.lastPercent || progress.filesCopied == progress.totals.fileCount) {
+            drawProgress(tag, progress, percent);
+        }
+        progress.lastPercent = percent;
+    }
+    update.writeRecord(destination);
+
+    // Then the names.
     for (std::size_t index = 1; index < tree.folders.size(); ++index) {
         PackageFolder& folder = tree.folders[index];
         if (!folder.held) {
@@ -148,18 +196,14 @@ void placePackage(PackageTree& tree, FileUpdate& update, const fs::path& source,
             folder.madeNow = true;
         }
     }
-    for (const PackageFile& file : tree.files) {
+    for (std::size_t index = 0; index < tree.files.size(); ++index) {
+        const PackageFile& file = tree.files[index];
+        const fs::path shown = destination / file.relative;
+        stopWhenAsked(shown);
         const PackageFolder& folder = tree.folders[file.folder];
-        update.placeFile(folder.held, folder.finalPath, folder.madeNow, file.name,
-                         source / file.relative, destination / file.relative);
-        progress.filesCopied += 1;
-        progress.bytesCopied += file.size;
-        const int percent = percentOf(progress);
-        if (percent > progress.lastPercent || progress.filesCopied == progress.totals.fileCount) {
-            drawProgress(tag, progress, percent);
-        }
-        progress.lastPercent = percent;
+        update.placeFile(index, folder.held, folder.finalPath, folder.madeNow, shown);
     }
+    update.markCommitted(destination);
 }
 
 std::string joinedPaths(const std::vector<fs::path>& paths) {
@@ -184,6 +228,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
     holdFolder(tree.folders[0], std::move(site.destination));
     tree.folders[0].madeNow = site.destinationMade;
     holdExistingFolders(tree, destination);
+    readFolderRules(tree, destination);
 
     std::vector<char> buffer(1 << 20);
     // Stopped halfway, the update would leave old and new files mixed, and the old copies only

@@ -1,6 +1,7 @@
 #include "install/install_site.h"
 
 #include "core/errors.h"
+#include "core/run_context.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -61,7 +62,51 @@ bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGro
     return inDigits && groups >= minGroups && groups <= maxGroups;
 }
 
-// Every name in the open folder, read through its handle.
+// What a run puts in its folder: folders of new files ("new-K") and of old copies ("old-K"),
+// which hold them as "N" (runs before those folders put new files in as "new-N"), and a record
+// whose writing the run did not live to finish. Nothing else in there is the run's to remove.
+bool isRunFile(const std::wstring& name, int levelsBelow) {
+    return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) ||
+                                 samePathIgnoringCase(name, L"update-record.new")
+                           : isNumberedName(name, L"", 1, 1);
+}
+
+// An earlier run's folder: the files it made go, and the old copies in its folders of them one
+// level down (a link is never opened through), then each folder if nothing else is left.
+void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
+    HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
+    if (held.status != HoldStatus::Held) {
+        return;
+    }
+    const HANDLE folder = held.folder.handle();
+    const std::wstring folderPath = finalPathOf(folder);
+    const std::vector<std::wstring> entries = namesIn(folder);
+    if (std::any_of(entries.begin(), entries.end(), [](const std::wstring& entry) {
+            return samePathIgnoringCase(entry, kKeptMark);
+        })) {
+        return;
+    }
+    for (const std::wstring& entry : entries) {
+        const bool numbered = levelsBelow > 0 && (isNumberedName(entry, L"old-", 1, 1) ||
+                                                  isNumberedName(entry, L"new-", 1, 1));
+        if (!numbered && !isRunFile(entry, levelsBelow)) {
+            continue;
+        }
+        RelativeOpen file =
+            openRelative(folder, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE);
+        if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
+            deleteEntryByHandle(file.file.get());
+        } else if (!file.file && numbered) {
+            removeRunFolderLevel(held.folder, entry, levelsBelow - 1);
+        }
+    }
+    deleteByHandle(folder);
+}
+
+} // namespace
+
 std::vector<std::wstring> namesIn(HANDLE folder) {
     std::vector<std::wstring> names;
     std::vector<std::byte> buffer(64 * 1024);
@@ -83,47 +128,6 @@ std::vector<std::wstring> namesIn(HANDLE folder) {
     }
     return names;
 }
-
-// What a run puts in its folder: new files ("new-N") and folders of old copies ("old-N"),
-// which hold old copies ("N"). Nothing else in there is the run's to remove.
-bool isRunFile(const std::wstring& name, int levelsBelow) {
-    return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) : isNumberedName(name, L"", 1, 1);
-}
-
-// An earlier run's folder: the files it made go, and the old copies in its folders of them one
-// level down (a link is never opened through), then each folder if nothing else is left.
-void removeRunFolder(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
-    HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
-    if (held.status != HoldStatus::Held) {
-        return;
-    }
-    const HANDLE folder = held.folder.handle();
-    const std::wstring folderPath = finalPathOf(folder);
-    const std::vector<std::wstring> entries = namesIn(folder);
-    if (std::any_of(entries.begin(), entries.end(), [](const std::wstring& entry) {
-            return samePathIgnoringCase(entry, kKeptMark);
-        })) {
-        return;
-    }
-    for (const std::wstring& entry : entries) {
-        const bool oldCopies = levelsBelow > 0 && isNumberedName(entry, L"old-", 1, 1);
-        if (!oldCopies && !isRunFile(entry, levelsBelow)) {
-            continue;
-        }
-        RelativeOpen file =
-            openRelative(folder, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                         FILE_NON_DIRECTORY_FILE);
-        if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
-            deleteEntryByHandle(file.file.get());
-        } else if (!file.file && oldCopies) {
-            removeRunFolder(held.folder, entry, levelsBelow - 1);
-        }
-    }
-    deleteByHandle(folder);
-}
-
-} // namespace
 
 void throwUnsafeFolder(const fs::path& path) {
     throw std::runtime_error("Thư mục cài đặt không an toàn: " +
@@ -165,10 +169,15 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
 HeldFolder createRunFolder(const InstallSite& site) {
     const std::wstring base = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
                               L"-" + std::to_wstring(::GetTickCount64());
+    // Only SYSTEM and Administrators may change what it holds, as in the work folder.
+    const UniqueLocalMemory rules = workFolderSecurityDescriptor();
+    check(static_cast<bool>(rules),
+          "Không tạo được thư mục đích: " + toUtf8((site.parent.path() / base).wstring()));
     // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
     for (int attempt = 0;; ++attempt) {
         const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
-        HoldResult made = holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew);
+        HoldResult made =
+            holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew, rules.get());
         const fs::path path = site.parent.path() / name;
         if (made.status != HoldStatus::Exists || attempt == 9) {
             return requireHeld(std::move(made), path,
@@ -177,13 +186,31 @@ HeldFolder createRunFolder(const InstallSite& site) {
     }
 }
 
+std::vector<std::wstring> runFolderNames(const InstallSite& site) {
+    std::vector<std::wstring> found;
+    const std::wstring prefix = runFolderPrefix(site);
+    for (std::wstring& name : namesIn(site.parent.handle())) {
+        // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
+        if (isNumberedName(name, prefix, 2, 3)) {
+            found.push_back(std::move(name));
+        }
+    }
+    return found;
+}
+
+void removeRunFolder(const InstallSite& site, const std::wstring& name) noexcept {
+    try {
+        removeRunFolderLevel(site.parent, name, 1);
+    } catch (...) {
+        // Out of memory: the next run tries again.
+    }
+}
+
 void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
     try {
-        const std::wstring prefix = runFolderPrefix(site);
-        for (const std::wstring& name : namesIn(site.parent.handle())) {
-            // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
-            if (isNumberedName(name, prefix, 2, 3) && !samePathIgnoringCase(name, current)) {
-                removeRunFolder(site.parent, name, 1);
+        for (const std::wstring& name : runFolderNames(site)) {
+            if (!samePathIgnoringCase(name, current)) {
+                removeRunFolder(site, name);
             }
         }
     } catch (...) {

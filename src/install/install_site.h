@@ -42,8 +42,17 @@ struct InstallSite {
 InstallSite holdInstallSite(const std::filesystem::path& destination,
                             const std::string& creationFailure);
 
-// Creates and holds this run's own folder beside the installation folder.
+// Creates and holds this run's own folder beside the installation folder, with the work folder's
+// access rules (SYSTEM and Administrators only).
 HeldFolder createRunFolder(const InstallSite& site);
+
+// The names of every run's folder beside the installation folder (only names a run gives).
+std::vector<std::wstring> runFolderNames(const InstallSite& site);
+
+// Removes what the run's folder `name` beside the installation folder holds of the run's own (new
+// files, old copies and their folders), then the folder when nothing else is left in it; a folder
+// with a `kept` mark stays whole. Never throws.
+void removeRunFolder(const InstallSite& site, const std::wstring& name) noexcept;
 
 // Removes what earlier runs left beside the installation folder (old copies that were still in
 // use), all but the one named `current`, without following any link. Whatever is still in use stays
@@ -56,6 +65,9 @@ bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstri
 // The same for the entry's final path, read already.
 bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folderFinalPath,
                    std::wstring_view name);
+
+// Every name in the open folder, read through its handle.
+std::vector<std::wstring> namesIn(HANDLE folder);
 
 // The "\\?\" form of an absolute path, which no path length limit applies to.
 std::wstring extendedLengthPath(const std::filesystem::path& path);

@@ -3,6 +3,7 @@
 #include "console/console_output.h"
 #include "core/errors.h"
 #include "net/http_session.h"
+#include "net/server_trust.h"
 #include "net/winhttp_api.h"
 #include "net/winhttp_handle.h"
 
@@ -71,6 +72,14 @@ struct RedirectWatch {
     bool startedSecure = false;
     bool downgraded = false;
     std::wstring downgradeUrl;
+    std::wstring lastUrl;
+    bool lastUrlLost = false;
+
+    // The URL whose server answered: the last redirect's, else the one asked for; none when a
+    // redirect's URL could not be kept, so that no server is trusted in its place.
+    std::wstring respondingUrl(const std::wstring& asked) const {
+        return lastUrlLost ? std::wstring() : lastUrl.empty() ? asked : lastUrl;
+    }
 };
 
 bool isPlainHttpUrl(const wchar_t* url) {
@@ -80,12 +89,16 @@ bool isPlainHttpUrl(const wchar_t* url) {
 void CALLBACK onRedirect(HINTERNET /* request */, DWORD_PTR context, DWORD status, LPVOID info,
                          DWORD /* info length */) noexcept {
     auto* watch = reinterpret_cast<RedirectWatch*>(context);
-    if (watch == nullptr || status != WINHTTP_CALLBACK_STATUS_REDIRECT || !watch->startedSecure ||
-        watch->downgraded) {
+    if (watch == nullptr || status != WINHTTP_CALLBACK_STATUS_REDIRECT) {
         return;
     }
     const auto* url = static_cast<const wchar_t*>(info);
-    if (!isPlainHttpUrl(url)) {
+    try {
+        watch->lastUrl = url != nullptr ? url : L"";
+    } catch (...) {
+        watch->lastUrlLost = true;
+    }
+    if (!watch->startedSecure || watch->downgraded || !isPlainHttpUrl(url)) {
         return;
     }
     watch->downgraded = true;
@@ -203,6 +216,9 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     // A refused downgrade is the reason, even when the plain-http leg then failed as well.
     refuseDowngrade(redirects);
     checkWinHttp(received != FALSE, "WinHttpReceiveResponse: ");
+    // WinHTTP accepted the certificate of the server that answered; the machine must as well,
+    // before anything of the body is written.
+    requireMachineTrustedServer(request.get(), redirects.respondingUrl(url));
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);

@@ -34,8 +34,19 @@ ProxyChoice namedProxy(const wchar_t* proxy, const wchar_t* bypass) {
     return {WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, bypass != nullptr ? bypass : L""};
 }
 
-bool askProxyForUrl(HINTERNET resolver, const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS& options,
+// The configuration script runs in WinHTTP's own service, not inside this elevated process,
+// where Windows offers that (Windows 8 and later); where the flag is refused, it runs where
+// Windows runs it.
+bool askProxyForUrl(HINTERNET resolver, const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS options,
                     WINHTTP_PROXY_INFO& info) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
+    if (winHttp().getProxyForUrl(resolver, url.c_str(), &options, &info)) {
+        return true;
+    }
+    if (::GetLastError() != ERROR_INVALID_PARAMETER) {
+        return false;
+    }
+    options.dwFlags &= ~WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
     return winHttp().getProxyForUrl(resolver, url.c_str(), &options, &info) != FALSE;
 }
 
@@ -58,10 +69,14 @@ std::optional<ProxyChoice> resolveAutomaticProxy(const std::wstring& url, bool a
         options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = scriptUrl;
     }
-    // The person's logon is offered to the script's server only when it asks for one.
     WINHTTP_PROXY_INFO info{};
     bool resolved = askProxyForUrl(resolver.get(), url, options, info);
-    if (!resolved && ::GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+    // The person's logon is offered only when the script's server asks for one, and only to the
+    // server of a script the person named: one that detection found may be anybody's on the
+    // local network.
+    if (!resolved && ::GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE && scriptUrl != nullptr) {
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.dwAutoDetectFlags = 0;
         options.fAutoLogonIfChallenged = TRUE;
         resolved = askProxyForUrl(resolver.get(), url, options, info);
     }

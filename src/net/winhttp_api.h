@@ -1,7 +1,6 @@
 #pragma once
-// WinHTTP reached through a table filled from the system folder's winhttp.dll. It is no static
-// import: the loader would look for it beside the program first, and a planted copy would run
-// inside the elevated installer before wmain.
+// WinHTTP reached through a table filled from the system folder's winhttp.dll (see
+// net/system_functions.h for why it is no static import).
 
 #include <windows.h>
 #include <winhttp.h>
@@ -16,6 +15,7 @@ namespace qv {
     X(Connect, connect)                                                                            \
     X(OpenRequest, openRequest)                                                                    \
     X(SetOption, setOption)                                                                        \
+    X(QueryOption, queryOption)                                                                    \
     X(SetStatusCallback, setStatusCallback)                                                        \
     X(SendRequest, sendRequest)                                                                    \
     X(ReceiveResponse, receiveResponse)                                                            \

@@ -29,6 +29,7 @@ TEST(ConsoleBreakDeferral, KeepsBreaksUntilTheWorkIsDoneAndHoldsACloseUntilThen)
         {"Ctrl+Break", CTRL_BREAK_EVENT, false, false},
         {"Ctrl+C, and the work fails", CTRL_C_EVENT, false, true},
         {"the console closed", CTRL_CLOSE_EVENT, true, false},
+        {"logging off", CTRL_LOGOFF_EVENT, true, false},
         {"shutting down", CTRL_SHUTDOWN_EVENT, true, false},
     };
     for (const auto& c : cases) {
@@ -44,6 +45,9 @@ TEST(ConsoleBreakDeferral, KeepsBreaksUntilTheWorkIsDoneAndHoldsACloseUntilThen)
             EXPECT_EQ(::WaitForSingleObject(thread, 300),
                       static_cast<DWORD>(c.waits ? WAIT_TIMEOUT : WAIT_OBJECT_0));
             EXPECT_EQ(g_breaks, 0) << "the work was cut";
+            // A close asks the work to stop at its next step (and put back what it did); a
+            // break lets it run to its end.
+            EXPECT_EQ(consoleStopRequested(), c.waits);
             if (c.workFails) {
                 throw std::runtime_error("Không sao chép được");
             }
@@ -55,6 +59,11 @@ TEST(ConsoleBreakDeferral, KeepsBreaksUntilTheWorkIsDoneAndHoldsACloseUntilThen)
         ::GetExitCodeThread(thread, &handled);
         EXPECT_EQ(handled, static_cast<DWORD>(c.waits ? FALSE : TRUE));
         ::CloseHandle(thread);
+    }
+    // The next piece of work starts unasked.
+    {
+        const ConsoleBreakDeferral deferral;
+        EXPECT_FALSE(consoleStopRequested());
     }
     // Outside the work, every event goes on to the system's handler.
     EXPECT_FALSE(deferConsoleBreak(CTRL_C_EVENT));

@@ -100,6 +100,10 @@ TEST(HeldFolder, EachModeTakesOnlyWhatItMay) {
             }
         }
     }
+    // A place taken as given goes by where it really is, not by the link it was reached through.
+    const HoldResult through = holdFolderAt(links / L"root-link");
+    ASSERT_EQ(through.status, HoldStatus::Held);
+    EXPECT_EQ(through.folder.path(), links / L"outside");
     // Nothing was made where a link leads.
     EXPECT_EQ(test::readFile(links / L"outside\\secret.txt"), "secret!");
     EXPECT_FALSE(fs::exists(links / L"nowhere"));

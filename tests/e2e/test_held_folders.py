@@ -3,6 +3,7 @@ name. Each row plays what an unelevated program of the same user can do there: m
 a Wine program that starts the installer (tests/support/temp_attacker.c), so that Wine's sharing
 rules stop it where Windows' would, and links, which only the host can make, from here."""
 
+import glob
 import os
 import re
 import shutil
@@ -15,6 +16,8 @@ from tests.support import wine_harness as wh
 
 FAILURE = "CÓ LỖI XẢY RA\r\n" + "=" * 50 + "\r\nKhông tạo được thư mục làm việc."
 SUFFIXED = re.compile(r"QuorvalentInstallerNative-\d+-\d+-[0-9a-f]{8}$")
+# TEMP below a link, j, that leads to real until the attacker points it at evil.
+LINKED_TEMP_ROOT = r"C:\quorvalent-linked-temp"
 
 
 class HeldFolders(unittest.TestCase):
@@ -28,10 +31,12 @@ class HeldFolders(unittest.TestCase):
                 f.write(b"secret!")
         self.log_folder = os.path.dirname(wh.log_host_path())
         self.kept_log = os.path.join(self.folder, "kept-log-folder")
+        self.linked_temp = wh.host_path(LINKED_TEMP_ROOT)
 
     def tearDown(self):
         self.restore_log_folder()
         self.remove_name_links()
+        shutil.rmtree(self.linked_temp, ignore_errors=True)  # links go as links
         for work in wh.work_folders():
             shutil.rmtree(work)  # links go as links
         site.reset_machine()
@@ -61,6 +66,29 @@ class HeldFolders(unittest.TestCase):
                 os.remove(link)
         self.name_links = []
 
+    def make_linked_temp(self):
+        shutil.rmtree(self.linked_temp, ignore_errors=True)
+        for side in ("real", "evil"):
+            os.makedirs(os.path.join(self.linked_temp, side, "t"))
+        os.symlink(os.path.join(self.linked_temp, "real"), os.path.join(self.linked_temp, "j"))
+        real_temp = os.path.join(self.linked_temp, "real", "t")
+        return lambda: glob.glob(os.path.join(real_temp, "QuorvalentInstallerNative-*"))
+
+    def retarget_linked_temp(self, work):
+        # The same name waits below the new target, so a run that goes by its TEMP path carries
+        # on there without a hitch.
+        self.retargeted = os.path.basename(work)
+        os.makedirs(os.path.join(self.linked_temp, "evil", "t", self.retargeted))
+        os.symlink(os.path.join(self.linked_temp, "evil"), os.path.join(self.linked_temp, "j.new"))
+        os.replace(os.path.join(self.linked_temp, "j.new"), os.path.join(self.linked_temp, "j"))
+        return True
+
+    def linked_temp_left_alone(self):
+        """Nothing of the run below the link's new target, nothing of it left in the real TEMP."""
+        return (snapshot(os.path.join(self.linked_temp, "evil")) ==
+                {"t": None, os.path.join("t", self.retargeted): None} and
+                snapshot(os.path.join(self.linked_temp, "real")) == {"t": None})
+
     def plant_links(self, work):
         # Once the runtime's package is in, the application's extraction is done with; the
         # removal has yet to walk it.
@@ -72,7 +100,7 @@ class HeldFolders(unittest.TestCase):
             os.symlink(os.path.join(self.outside, target), os.path.join(work, name))
         return True
 
-    def run_row(self, mode, temp, runtime, plant):
+    def run_row(self, mode, temp, runtime, plant, watched):
         report = os.path.join(self.folder, "report.txt")
         if os.path.exists(report):
             os.remove(report)
@@ -85,7 +113,7 @@ class HeldFolders(unittest.TestCase):
             release.publish_runtime()
             # A few seconds of download, for the attacker to act in.
             release.set_faults("Quorvalent-update.zip", "slow=400&piece=2048")
-            with Watcher(plant or (lambda work: True)) as watcher:
+            with Watcher(plant or (lambda work: True), watched or wh.work_folders) as watcher:
                 result = wh.run_windows_program(
                     os.path.join(wh.BUILD_DIR, "tests", "support", "temp_attacker.exe"), *args,
                     timeout=300, env={"QUORVALENT_SETUP_SECONDS": "1",
@@ -122,6 +150,9 @@ class HeldFolders(unittest.TestCase):
             # Links at such names are removed as names, never followed (the table checks what
             # they lead to); under Wine one cannot be removed without following it: they stay.
             ("links at work folder names", "none", None, False, "names", False, {}, None),
+            ("TEMP through a link pointed elsewhere once the work folder is there", "none",
+             LINKED_TEMP_ROOT + r"\j\t", True, "retarget", False, {},
+             self.linked_temp_left_alone),
         ]
         for label, mode, temp, runtime, plant, fails, expected, holds in rows:
             with self.subTest(label):
@@ -129,13 +160,18 @@ class HeldFolders(unittest.TestCase):
                     shutil.rmtree(work)  # links go as links
                 site.reset_machine()
                 before = snapshot(self.outside)
+                planting, watched = plant, None
                 try:
                     if plant == "log":
                         self.link_the_log_folder()
-                    if plant == "names":
+                        planting = None
+                    elif plant == "names":
                         self.link_work_folder_names()
-                    code, output = self.run_row(mode, temp, runtime,
-                                                None if plant in ("log", "names") else plant)
+                        planting = None
+                    elif plant == "retarget":
+                        watched = self.make_linked_temp()
+                        planting = self.retarget_linked_temp
+                    code, output = self.run_row(mode, temp, runtime, planting, watched)
                     self.assertEqual(code, 1 if fails else 0, output)
                     self.assertIn(FAILURE if fails else "HOÀN TẤT", output)
                     self.assertEqual({k: self.report.get(k) for k in expected}, expected)

@@ -5,12 +5,16 @@ package's bytes outside the installation folder nor leave a half-replaced instal
 Links are Unix symbolic links made on the host, which Wine shows as Windows links; the other
 programs are a small Wine program (tests/support/temp_attacker.c)."""
 
+import contextlib
+import glob
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 from tests.support import installer_site as site
@@ -20,8 +24,11 @@ from tests.support import wine_harness as wh
 START = site.INSTALL_DIR
 RESTORED = "    [Quorvalent] Đã khôi phục bản cài đặt trước.\n"
 ANOTHER_RUN = "Một trình cài đặt Quorvalent khác đang chạy."
-# Names the table's preparations need beyond the sample package's own.
+INTERRUPTED = "    [Quorvalent] Lần cài trước bị gián đoạn, đã khôi phục bản cài đặt trước.\n"
+# Names the table's preparations need beyond the sample package's own; the many small files give
+# an update that is killed a stretch of renames to be killed in.
 EXTRA = {"lib/helper.dll": b"MZ helper ", "data/x.txt": b"x "}
+EXTRA.update({"data/many/f%03d.bin" % i: b"%03d " % i for i in range(300)})
 # In the new version only: folders the run makes, and removes again when it puts back.
 FRESH = {"fresh/folder/file.txt": b"fresh in 2.0"}
 
@@ -156,6 +163,74 @@ class InstallFolderPreparations(unittest.TestCase):
         stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
         return result.returncode, stdout, stderr
 
+    # Ends of a run in step 5, each when its run folder beside Start shows it has got that far.
+    @staticmethod
+    def record_of(run):
+        try:
+            with open(os.path.join(run, "update-record"), "rb") as f:
+                return f.read().decode("utf-16-le", "replace")
+        except FileNotFoundError:
+            return None
+
+    @staticmethod
+    def old_copies(run):
+        count = 0
+        for folder in glob.glob(os.path.join(run, "old-*")):
+            with contextlib.suppress(FileNotFoundError):  # gone once the update has landed
+                count += len(os.listdir(folder))
+        return count
+
+    def killed_when(self, reached):
+        """A run ended from outside, as TerminateProcess, a crash or a power cut ends it (SIGKILL to
+        the process Wine runs it in), once reached(run folder) holds; then a run while the release
+        server is down, which must leave one whole version and nothing beside Start; then a normal
+        run, whose outcome the table checks. Whatever the machine's speed, the kill lands after
+        the point watched for; the record then says which version the next run must leave."""
+        start = site.tree(host(START))
+        process = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, env=wh.wine_env())
+        output = []
+        reader = threading.Thread(target=lambda: output.append(process.stdout.read()))
+        reader.start()
+        deadline = time.monotonic() + 900
+        while process.poll() is None and time.monotonic() < deadline:
+            runs = glob.glob(host(START) + ".update-*")
+            if runs and reached(runs[0]):
+                os.kill(process.pid, signal.SIGKILL)
+                break
+            time.sleep(0.002)
+        process.wait()
+        reader.join()
+        process.stdout.close()
+        runs = glob.glob(host(START) + ".update-*")
+        record = self.record_of(runs[0]) if runs else None
+        if process.returncode == 0:
+            self.assertEqual(runs, [], "ended by itself before the kill, and not whole")
+        else:
+            self.assertEqual(process.returncode, -signal.SIGKILL, output)
+        committed = record is None or "\ncommitted\n" in record
+        with self.release.down():
+            returncode, stdout, stderr = self.run_installer()
+        self.assertEqual(returncode, 1, stdout + stderr)
+        self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"], stdout + stderr)
+        if committed:
+            self.assertNotIn(INTERRUPTED, stdout)
+            self.assertEqual(site.tree(host(START)), self.whole_new_version(start))
+        else:
+            self.assertIn("[1/10] Chuẩn bị thư mục cài đặt và thư mục tạm\n" + INTERRUPTED,
+                          stdout)
+            self.assertEqual(site.tree(host(START)), start)
+        return self.run_installer()
+
+    def whole_new_version(self, start):
+        start = dict(start)
+        for name, data in package("2.0").items():
+            start[name.replace("/", os.sep)] = data
+        for folder in ("plugins", "fresh", os.path.join("fresh", "folder")):
+            start[folder] = None
+        return start
+
     def test_preparations_of_the_installation_folder(self):
         unsafe = "Thư mục cài đặt không an toàn: "
         cases = [
@@ -172,18 +247,30 @@ class InstallFolderPreparations(unittest.TestCase):
             ("Quorvalent itself running from Start", self.program_running, 0, None, True),
             ("another installer started a moment before", self.another_run_downloading, 1,
              ANOTHER_RUN + "\n", False),
+            # Killed in step 5: the next run, even one that cannot download, leaves one whole
+            # version, and the run after lands the new one.
+            ("killed once its record is written", self.earlier_installation, 0, None, True,
+             lambda: self.killed_when(lambda run: self.record_of(run) is not None)),
+            ("killed after the first old copy moved aside", self.earlier_installation, 0, None,
+             True, lambda: self.killed_when(lambda run: self.old_copies(run) >= 1)),
+            ("killed after 120 old copies moved aside", self.earlier_installation, 0, None, True,
+             lambda: self.killed_when(lambda run: self.old_copies(run) >= 120)),
+            ("killed once its update is committed", self.earlier_installation, 0, None, True,
+             lambda: self.killed_when(
+                 lambda run: "\ncommitted\n" in (self.record_of(run) or ""))),
         ]
         with site.ReleaseSite(on_request=self.hold_downloads) as release:
+            self.release = release
             new = package("2.0")
             release.publish_app(version="2.0", extra_files={
                 name: new[name] for name in list(EXTRA) + list(FRESH)})
-            for label, prepare, code, message, installs in cases:
+            for label, prepare, code, message, installs, *run in cases:
                 with self.subTest(label):
                     self.fresh_machine()
                     prepare()
                     outside = site.tree(self.outside)
                     start = site.tree(host(START))
-                    returncode, stdout, stderr = self.run_installer()
+                    returncode, stdout, stderr = (run[0] if run else self.run_installer)()
                     output = stdout + stderr
                     self.assertEqual(returncode, code, output)
                     self.assertEqual(site.tree(self.outside), outside, output)
@@ -197,11 +284,7 @@ class InstallFolderPreparations(unittest.TestCase):
                             self.assertIn(RESTORED, stdout)
                             self.assertEqual(os.listdir(host(site.INSTALL_ROOT)), ["Start"])
                         continue
-                    for name, data in new.items():
-                        start[name.replace("/", os.sep)] = data
-                    for folder in ("plugins", "fresh", os.path.join("fresh", "folder")):
-                        start[folder] = None
-                    self.assertEqual(site.tree(host(START)), start, output)
+                    self.assertEqual(site.tree(host(START)), self.whole_new_version(start), output)
                     if prepare == self.program_running:
                         self.assert_old_program_waits_and_goes()
                     else:

@@ -10,6 +10,7 @@ import unittest
 
 from tests.support import installer_site as site
 from tests.support.connect_proxy import ConnectProxy
+from tests.support.release_server import ReleaseServer
 from tests.support import packages
 from tests.support import wine_harness as wh
 
@@ -85,13 +86,29 @@ class InstallerRun(unittest.TestCase):
 
     def test_fresh_install_with_runtime_missing_through_the_persons_proxy(self):
         # Nothing listens at the release location itself: both packages can only come through
-        # the proxy that the person's settings name.
+        # the proxy that the person's settings name, or that the script they name picks (the
+        # named proxy then leads nowhere: the script comes first).
+        for by_script in (False, True):
+            with self.subTest(by_script=by_script):
+                site.reset_machine()
+                self.check_fresh_install_through_the_persons_proxy(by_script)
+
+    def check_fresh_install_through_the_persons_proxy(self, by_script):
+        script_folder = tempfile.mkdtemp(prefix="quorvalent-pac-")
+        self.addCleanup(shutil.rmtree, script_folder, ignore_errors=True)
         with site.ReleaseSite(direct=False) as release, \
-                ConnectProxy(upstream=release.address) as proxy, site.PersonsProxy(proxy.address):
-            count, total = release.publish_app(version="2.0")
-            release.publish_runtime()
-            code = self.run_installer(setup_seconds="2.6")
-            self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
+                ConnectProxy(upstream=release.address) as proxy, \
+                ReleaseServer(script_folder, https_port=None) as script_server:
+            with open(os.path.join(script_folder, "proxy.pac"), "w") as f:
+                f.write('function FindProxyForURL(url, host) { return "PROXY %s"; }'
+                        % proxy.address)
+            persons = site.PersonsProxy("127.0.0.1:9", script_server.http_base + "/proxy.pac") \
+                if by_script else site.PersonsProxy(proxy.address)
+            with persons:
+                count, total = release.publish_app(version="2.0")
+                release.publish_runtime()
+                code = self.run_installer(setup_seconds="2.6")
+                self.assertEqual(release.request_count("QuorvalentRuntime.zip"), 1)
         self.assertEqual(set(proxy.targets), {"localhost:%d" % site.release_base().port})
         self.assertEqual(code, 0, self.stdout + self.stderr)
         self.assertEqual(self.stderr, "")
@@ -108,7 +125,13 @@ class InstallerRun(unittest.TestCase):
             header(10), CLOSING_BANNER])
         self.assertTrue(self.stdout.endswith(CLOSING_BANNER), self.stdout[-300:])
         with open(self.marker, encoding="utf-8") as f:
-            self.assertIn("QuorvalentRuntimeSetup.exe", f.read())
+            marker = dict(line.split("=", 1) for line in f.read().splitlines())
+        self.assertIn("QuorvalentRuntimeSetup.exe", marker["program"])
+        # The setup unpacks into a temporary folder of the run's, not into the person's TEMP.
+        work = re.escape("C:\\users\\%s\\Temp\\" % os.path.basename(
+            os.path.dirname(wh.temp_dir()))) + r"QuorvalentInstallerNative-\d+-\d+"
+        for name in ("temp", "tmp"):
+            self.assertRegex(marker[name], "(?i)^" + work + r"\\tmp$")
 
         for name, data in packages.app_files("2.0").items():
             with open(self.installed(name.replace("/", "\\")), "rb") as f:

@@ -42,18 +42,20 @@ def snapshot(folder):
 
 
 class Watcher(threading.Thread):
-    """Polls the prefix's TEMP every few milliseconds during a run and calls plant(work folder)
-    until it returns True, as an unelevated program of the same user could."""
+    """Polls the prefix's TEMP (or what folders() lists) every few milliseconds during a run and
+    calls plant(work folder) until it returns True, as an unelevated program of the same user
+    could."""
 
-    def __init__(self, plant):
+    def __init__(self, plant, folders=wh.work_folders):
         super().__init__(daemon=True)
         self.plant = plant
+        self.folders = folders
         self.planted = threading.Event()
         self.stopping = threading.Event()
 
     def run(self):
         while not self.stopping.is_set() and not self.planted.is_set():
-            for folder in wh.work_folders():
+            for folder in self.folders():
                 try:
                     if self.plant(folder):
                         self.planted.set()

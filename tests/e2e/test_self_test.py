@@ -80,7 +80,9 @@ class SelfTest(unittest.TestCase):
         shutil.copy(self.unsafe, unsafe)
 
         def swap(work):
-            if not os.path.exists(os.path.join(work, "unsafe-input.zip")):
+            # The extraction's folder comes once both copies are whole; a copy's name shows up
+            # before its bytes do.
+            if not os.path.exists(os.path.join(work, "output")):
                 return False
             shutil.copy(self.not_zip, safe)
             shutil.copy(self.safe, unsafe)

@@ -1,12 +1,17 @@
 #include "core/errors.h"
+#include "core/run_context.h"
 #include "install/file_update.h"
+#include "install/inherited_security.h"
 #include "install/install_files.h"
 #include "install/install_site.h"
+#include "install/update_recovery.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <map>
@@ -299,14 +304,269 @@ TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
     std::vector<char> buffer(1 << 16);
     InstallSite site = holdInstallSite(folder / L"dst", "not made");
     HeldFolder runFolder = createRunFolder(site);
-    const fs::path left = runFolder.path() / L"new-1";
+    const fs::path left = runFolder.path() / L"new-1" / L"1";
     FileUpdate update(site.parent, std::move(runFolder), buffer);
-    update.placeFile(site.destination, finalPathOf(site.destination.handle()), false, L"a.txt",
-                     folder / L"src", folder / L"dst" / L"a.txt");
+    update.stageFile(L"", L"a.txt", folder / L"src", folder / L"dst" / L"a.txt", nullptr);
+    update.writeRecord(folder / L"dst");
+    update.placeFile(0, site.destination, finalPathOf(site.destination.handle()), false,
+                     folder / L"dst" / L"a.txt");
     writeFile(left, "another program's");
 
     EXPECT_TRUE(update.putBack().complete);
     EXPECT_EQ(readFile(folder / L"dst" / L"a.txt"), "old");
+}
+
+std::wstring unreadableFinalPath(HANDLE) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return {};
+}
+
+// However an update ends, the installation is whole: the old version when the update is put
+// back or ended before it was marked committed (the next run undoes it), the new one after.
+TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
+    enum class End {
+        Killed,           // the process ended: no put-back, no commit
+        KilledMidFile,    // ... between moving the last old file aside and renaming the new one
+        FinalPathUnknown, // the last target's final path cannot be read: put back
+        DamagedRecord,    // killed, and the record cut short
+        RecordOutside,    // killed, and the record made to name a folder outside the installation
+    };
+    const struct {
+        const char* label;
+        std::size_t placed; // files that took their names
+        End end;
+        bool committed;
+    } cases[] = {
+        {"killed before the first name changed", 0, End::Killed, false},
+        {"killed after the first file", 1, End::Killed, false},
+        {"killed halfway", 3, End::Killed, false},
+        {"killed in the middle of the third file", 3, End::KilledMidFile, false},
+        {"killed with every name taken, not committed", 5, End::Killed, false},
+        {"killed after the commit", 5, End::Killed, true},
+        {"the third target's final path unreadable", 3, End::FinalPathUnknown, false},
+        {"killed, its record cut short", 2, End::DamagedRecord, false},
+        {"killed, its record naming a folder above the installation", 2, End::RecordOutside, false},
+    };
+    // In the order the update places them; the last lands in a folder the update makes.
+    const std::wstring names[] = {L"a.exe", L"b.dll", L"c.dat", L"d.txt", L"mới\\e.txt"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::TempFolder folder;
+        const fs::path destination = folder / L"Start";
+        std::map<std::wstring, std::string> after;
+        for (const std::wstring& name : names) {
+            writeFile(folder / L"src" / name, "new " + toUtf8(name));
+            after[name] = "new " + toUtf8(name);
+            if (name != L"d.txt" && name.find(L'\\') == std::wstring::npos) {
+                // Spelled otherwise than in the package: put back, the name is as it was.
+                const std::wstring spelled = name == L"b.dll" ? L"B.DLL" : name;
+                writeFile(destination / spelled, "old " + toUtf8(name));
+            }
+        }
+        writeFile(destination / L"user.cfg", "the user's");
+        after[L"user.cfg"] = "the user's";
+        after[L"mới"] = "<folder>";
+        const auto before = snapshot(destination);
+        const auto besideBefore = namesIn(folder.path());
+        {
+            std::vector<char> buffer(1 << 16);
+            InstallSite site = holdInstallSite(destination, "not made");
+            FileUpdate update(site.parent, createRunFolder(site), buffer);
+            update.planFolder(L"mới");
+            for (const std::wstring& name : names) {
+                const fs::path relative(name);
+                update.stageFile(relative.parent_path().wstring(), relative.filename().wstring(),
+                                 folder / L"src" / name, destination / name, nullptr);
+            }
+            update.writeRecord(destination);
+            HeldFolder made;
+            update.createFolder(made, site.destination, L"mới", destination / L"mới");
+            const std::wstring startPath = finalPathOf(site.destination.handle());
+            try {
+                for (std::size_t i = 0; i < c.placed; ++i) {
+                    if (c.end == End::FinalPathUnknown && i + 1 == c.placed) {
+                        update.readFinalPathWith(unreadableFinalPath);
+                    }
+                    const bool inNew = i == 4;
+                    update.placeFile(i, inNew ? made : site.destination,
+                                     inNew ? finalPathOf(made.handle()) : startPath, inNew,
+                                     destination / names[i]);
+                }
+                if (c.end == End::FinalPathUnknown) {
+                    ADD_FAILURE() << "replaced with nothing to put back";
+                    continue;
+                }
+                if (c.committed) {
+                    update.markCommitted(destination);
+                }
+            } catch (const std::exception& error) {
+                EXPECT_EQ(std::string(error.what()),
+                          "Không sao chép được: " + toUtf8((destination / L"c.dat").wstring()) +
+                              ": " + windowsErrorText(ERROR_ACCESS_DENIED));
+                EXPECT_TRUE(update.putBack().complete);
+                EXPECT_EQ(snapshot(destination), before);
+                continue;
+            }
+            // Killed: nothing more happens in the process; its handles close.
+        }
+        const std::vector<std::wstring> beside = namesIn(folder.path());
+        const auto runName =
+            std::find_if(beside.begin(), beside.end(), [](const std::wstring& name) {
+                return name.find(L".update-") != std::wstring::npos;
+            });
+        ASSERT_NE(runName, beside.end());
+        const fs::path run = folder / *runName;
+        if (c.end == End::KilledMidFile) {
+            // The new file back where it was written: the old one moved aside, the name empty.
+            ASSERT_TRUE(::MoveFileW((destination / names[c.placed - 1]).c_str(),
+                                    (run / L"new-1" / std::to_wstring(c.placed)).c_str()));
+        }
+        if (c.end == End::DamagedRecord) {
+            const std::string record = readFile(run / L"update-record");
+            writeFile(run / L"update-record", record.substr(0, record.size() / 4 * 2));
+        }
+        if (c.end == End::RecordOutside) {
+            std::string record = readFile(run / L"update-record");
+            const std::string made("m\0\xDB\x1Ei\0", 6); // UTF-16 of the folder's name
+            const std::string above(".\0.\0", 4);
+            ASSERT_NE(record.find(made), std::string::npos);
+            for (std::size_t at; (at = record.find(made)) != std::string::npos;) {
+                record.replace(at, made.size(), above);
+            }
+            writeFile(run / L"update-record", record);
+        }
+        const auto interrupted = snapshot(destination);
+
+        InstallSite site = holdInstallSite(destination, "not made");
+        const bool undone = recoverInterruptedUpdates(site);
+
+        if (c.end == End::DamagedRecord || c.end == End::RecordOutside) {
+            // Taken as no record at all: kept, and the installation as the run left it.
+            EXPECT_FALSE(undone);
+            EXPECT_TRUE(fs::is_directory(run / L"kept"));
+            EXPECT_EQ(snapshot(destination), interrupted);
+            continue;
+        }
+        EXPECT_EQ(undone, !c.committed);
+        EXPECT_EQ(snapshot(destination), c.committed ? after : before);
+        EXPECT_EQ(namesIn(folder.path()), besideBefore) << "the run's folder is gone";
+    }
+}
+
+std::wstring rulesText(PSECURITY_DESCRIPTOR descriptor) {
+    wchar_t* text = nullptr;
+    if (descriptor == nullptr ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return L"<none>";
+    }
+    const std::wstring result(text);
+    ::LocalFree(text);
+    return result;
+}
+
+SecurityDescriptor descriptorOf(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR built = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl.c_str(), SDDL_REVISION_1, &built, nullptr));
+    const auto* bytes = static_cast<const std::byte*>(built);
+    SecurityDescriptor copy(bytes, bytes + ::GetSecurityDescriptorLength(built));
+    ::LocalFree(built);
+    return copy;
+}
+
+// The rules of what is at the path, as GetSecurityInfo reads them.
+std::wstring rulesAt(const fs::path& path) {
+    const HANDLE opened = ::CreateFileW(
+        path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSECURITY_DESCRIPTOR read = nullptr;
+    ::GetSecurityInfo(opened, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                      nullptr, &read);
+    ::CloseHandle(opened);
+    const std::wstring text = rulesText(read);
+    ::LocalFree(read);
+    return text;
+}
+
+std::wstring processOwner() {
+    HANDLE token = nullptr;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+    std::vector<std::byte> owner(256);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenOwner, owner.data(), 256, &size);
+    ::CloseHandle(token);
+    wchar_t* text = nullptr;
+    ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner, &text);
+    const std::wstring result(text);
+    ::LocalFree(text);
+    return result;
+}
+
+// New files are written in the run's folder, whose rules let only SYSTEM and Administrators in:
+// each is made with what its target folder passes on, as if it had been created there.
+TEST(InstallFiles, ANewFileGetsTheRulesItsTargetFolderPassesOn) {
+    const std::wstring owner = processOwner();
+    const struct {
+        std::wstring folder; // the target folder's rules
+        std::wstring file;   // what a new file in it gets
+        std::wstring below;  // what a new folder in it gets
+    } cases[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+         L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)",
+         L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"},
+        // Only some entries pass on, some only to files, some no further than one level.
+        {L"D:P(A;;FA;;;WD)(A;OI;FR;;;BU)(A;CI;FA;;;BA)(D;OICINP;FW;;;AU)",
+         L"D:AI(A;ID;FR;;;BU)(D;ID;FW;;;AU)",
+         L"D:AI(A;OIIOID;FR;;;BU)(A;CIID;FA;;;BA)(D;ID;FW;;;AU)"},
+        // CREATOR OWNER and generic rights: the owner's, mapped to a file's rights.
+        {L"D:P(A;OICIIO;GA;;;CO)(A;OICI;GR;;;BU)", L"D:AI(A;ID;FA;;;" + owner + L")(A;ID;FR;;;BU)",
+         L"D:AI(A;ID;FA;;;" + owner + L")(A;OICIIOID;GA;;;CO)(A;ID;FR;;;BU)(A;OICIIOID;GR;;;BU)"},
+    };
+    SecurityDescriptor fromRunFolder;
+    ASSERT_EQ(inheritedSecurity(descriptorOf(kWorkFolderSddl), false, fromRunFolder), 0u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(toUtf8(c.folder));
+        SecurityDescriptor file;
+        SecurityDescriptor below;
+        ASSERT_EQ(inheritedSecurity(descriptorOf(c.folder), false, file), 0u);
+        ASSERT_EQ(inheritedSecurity(descriptorOf(c.folder), true, below), 0u);
+        EXPECT_EQ(rulesText(file.data()), c.file);
+        EXPECT_EQ(rulesText(below.data()), c.below);
+        EXPECT_NE(rulesText(file.data()), rulesText(fromRunFolder.data()));
+
+        // Placed by the update, a file reads back as one made with the rules its folder, as
+        // read back, passes on. (Wine keeps a file's or folder's rules only as far as its Unix
+        // mode can tell them: there the folder reads back with rules of its mode, and what can
+        // be seen is only that each file carries the rules made from those.)
+        test::TempFolder folder;
+        const SecurityDescriptor folderRules = descriptorOf(c.folder);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptorOrNone(folderRules), FALSE};
+        ASSERT_TRUE(::CreateDirectoryW((folder / L"dst").c_str(), &attributes));
+        writeFile(folder / L"src" / L"a.txt", "a");
+        writeFile(folder / L"src" / L"sub" / L"b.txt", "b");
+        installed(folder / L"src", folder / L"dst");
+        const HANDLE target = ::CreateFileW((folder / L"dst").c_str(), FILE_LIST_DIRECTORY,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        SecurityDescriptor readBack;
+        EXPECT_EQ(readFolderSecurity(target, readBack), 0u);
+        ::CloseHandle(target);
+        SecurityDescriptor topFile;
+        SecurityDescriptor subFolder;
+        SecurityDescriptor belowFile;
+        ASSERT_EQ(inheritedSecurity(readBack, false, topFile), 0u);
+        ASSERT_EQ(inheritedSecurity(readBack, true, subFolder), 0u);
+        ASSERT_EQ(inheritedSecurity(subFolder, false, belowFile), 0u);
+        for (const auto& [made, rules] : {std::pair{folder / L"a-made.txt", &topFile},
+                                          std::pair{folder / L"b-made.txt", &belowFile}}) {
+            attributes.lpSecurityDescriptor = descriptorOrNone(*rules);
+            ::CloseHandle(::CreateFileW(made.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        EXPECT_EQ(rulesAt(folder / L"dst" / L"a.txt"), rulesAt(folder / L"a-made.txt"));
+        EXPECT_EQ(rulesAt(folder / L"dst" / L"sub" / L"b.txt"), rulesAt(folder / L"b-made.txt"));
+    }
 }
 
 TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {

@@ -77,17 +77,30 @@ TEST_F(DownloadAndVerify, ThirdAttemptSucceedsAfterTwoRefusedArchives) {
     EXPECT_GE(elapsed, std::chrono::seconds(6)) << "the pauses of 2 and 4 seconds";
 }
 
-TEST_F(DownloadAndVerify, RefusedDowngradeIsRetriedLikeAnyFailure) {
-    const std::wstring path = publish("downgrade.zip", archive_);
-    const std::wstring url = httpsUrl(L"/redirect/http" + path + L"?first=1&id=" + uniqueId());
-    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
-
-    EXPECT_EQ(summary.fileCount, 2u);
-    const std::string plainUrl =
-        toUtf8(httpBase()) + toUtf8(path) + "?first=1&id=" + toUtf8(uniqueId());
-    EXPECT_EQ(
-        console_.err(),
-        failureLines(1, "Đã chặn chuyển hướng không an toàn từ HTTPS sang HTTP: " + plainUrl, 2));
+// Refusals of the download's own (a downgrade, a server only the user trusts) fail the first
+// attempt like any other failure, and the second brings the archive.
+TEST_F(DownloadAndVerify, RefusedDowngradeOrUntrustedServerIsRetriedLikeAnyFailure) {
+    const std::wstring path = publish("refused.zip", archive_);
+    const std::wstring userRoot = environmentText(L"QUORVALENT_TEST_USER_ROOT_BASE") + path;
+    const std::wstring first = L"?first=1&id=" + uniqueId();
+    const std::string plainUrl = toUtf8(httpBase()) + toUtf8(path + first);
+    const struct {
+        std::wstring url;
+        std::string reason;
+    } rows[] = {
+        {httpsUrl(L"/redirect/http" + path + first),
+         "Đã chặn chuyển hướng không an toàn từ HTTPS sang HTTP: " + plainUrl},
+        {httpsUrl(L"/redirect/https" + path + first + L"&location=" + userRoot),
+         "Chứng chỉ máy chủ không được tin cậy trên máy này."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(toUtf8(row.url));
+        const std::size_t before = console_.err().size();
+        const ZipSummary summary = downloadAndVerify(row.url, target(), kTag);
+        EXPECT_EQ(summary.fileCount, 2u);
+        EXPECT_TRUE(sameBytes(readFile(target()), archive_));
+        EXPECT_EQ(console_.err().substr(before), failureLines(1, row.reason, 2));
+    }
 }
 
 TEST_F(DownloadAndVerify, FiveFailuresEndWithTheLastReasonAndLeaveNoFiles) {

@@ -108,7 +108,7 @@ protected:
     std::wstring runFor(const wchar_t* seconds) {
         SetEnvironmentVariableW(L"QUORVALENT_SETUP_SECONDS", seconds);
         test::ConsoleCapture console;
-        exitCode_ = runSetupAndWait(setup_);
+        exitCode_ = runSetupAndWait(setup_, temp_);
         return console.out();
     }
 
@@ -126,6 +126,7 @@ protected:
 
     ScopedFolder work_{createWorkDirectory()};
     fs::path setup_ = work_.path() / L"Trình cài" / L"QuorvalentRuntimeSetup.exe";
+    fs::path temp_ = createFolderInWorkFolder(work_.path(), L"tmp");
     std::optional<unsigned long> exitCode_;
 };
 
@@ -144,6 +145,7 @@ TEST_F(RunSetupTest, CountsSecondsUntilTheSetupClosesAndHandlesMessagesMeanwhile
             answeredAfter = GetTickCount64() - start;
         }
     });
+    const std::wstring ownTemp = test::environmentText(L"TEMP");
     const std::wstring output = runFor(L"2.5");
     sender.join();
     DestroyWindow(window);
@@ -152,10 +154,14 @@ TEST_F(RunSetupTest, CountsSecondsUntilTheSetupClosesAndHandlesMessagesMeanwhile
 
     // The marker is written as the stand-in's last act, so the wait lasted to its end. The
     // stand-in was started as exactly that file, its quoted path alone on the command line,
-    // with its own folder as the current directory.
+    // with its own folder as the current directory, and the folder given as its TEMP and TMP;
+    // the rest of its environment (how long to run) is this process's, whose own TEMP stays.
+    const std::string temp = toUtf8(temp_.wstring());
     EXPECT_EQ(marker(), "program=" + toUtf8(setup_.wstring()) + "\r\ncommand=\"" +
-                            toUtf8(setup_.wstring()) + "\"\r\ndirectory=" +
-                            toUtf8(setup_.parent_path().wstring()) + "\r\nseconds=2.5\r\n");
+                            toUtf8(setup_.wstring()) +
+                            "\"\r\ndirectory=" + toUtf8(setup_.parent_path().wstring()) +
+                            "\r\ntemp=" + temp + "\r\ntmp=" + temp + "\r\nseconds=2.5\r\n");
+    EXPECT_EQ(test::environmentText(L"TEMP"), ownTemp);
     EXPECT_EQ(exitCode_, 3221225477ul);
     const auto lines = std::count(output.begin(), output.end(), L'\r') - 1;
     EXPECT_GE(lines, 2);
@@ -172,7 +178,7 @@ TEST_F(RunSetupTest, LaunchFailureRaisesPrefixAndWindowsText) {
     const fs::path missing = setup_.parent_path() / L"không có.exe";
     std::string message;
     try {
-        runSetupAndWait(missing);
+        runSetupAndWait(missing, temp_);
     } catch (const std::runtime_error& error) {
         message = error.what();
     }

@@ -1,6 +1,7 @@
 """A loopback release location laid out as the installer built for tests expects it, and the
 prefix state (installation, shortcut, runtime) that the end-to-end tests set and reset."""
 
+import contextlib
 import ntpath
 import os
 import re
@@ -75,6 +76,15 @@ class ReleaseSite:
         self.address = ("127.0.0.1", int(self.server.https_base.rsplit(":", 1)[1]))
         return self
 
+    @contextlib.contextmanager
+    def down(self):
+        """Nothing answers at the release location while the block runs."""
+        self.server.stop()
+        try:
+            yield
+        finally:
+            self.__enter__()
+
     def __exit__(self, *exc):
         self.server.stop()
         shutil.rmtree(self.root, ignore_errors=True)
@@ -82,17 +92,19 @@ class ReleaseSite:
 
 class PersonsProxy:
     """The prefix user's own Internet settings name a proxy (as Windows writes them: version,
-    counter, flags 3 = direct and named proxy, then the proxy, an empty bypass list and no
-    script, each after its length) while the block runs."""
+    counter, flags 3 = direct and named proxy, then the proxy, an empty bypass list and the
+    script URL, each after its length; flag 4 added when there is a script) while the block
+    runs."""
 
     KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
     VALUE = "DefaultConnectionSettings"
 
-    def __init__(self, address):
+    def __init__(self, address, script=""):
         def field(text):
             return struct.pack("<I", len(text)) + text.encode("ascii")
-        self.blob = struct.pack("<III", 0x46, 1, 3) + field(address) + field("") + field("") \
-            + bytes(28)
+        flags = 3 | (4 if script else 0)
+        self.blob = struct.pack("<III", 0x46, 1, flags) + field(address) + field("") \
+            + field(script) + bytes(28)
 
     def _reg(self, *args):
         result = wh.run_windows_program("reg", *args, "/v", self.VALUE, "/f", timeout=120)

@@ -12,10 +12,12 @@
 //   QUORVALENT_SETUP_INSTALL  when set, a file to create (with its folders) after the wait:
 //                             the runtime's client program, as a real setup would leave it.
 //   QUORVALENT_SETUP_EXIT     the exit code, an unsigned decimal; default 0.
-// The marker is written last, in UTF-8, four lines:
+// The marker is written last, in UTF-8, six lines:
 //   program=<this program's path>
 //   command=<the command line it was given, as it was given>
 //   directory=<the current directory it was started in>
+//   temp=<its TEMP>
+//   tmp=<its TMP>
 //   seconds=<the time it was asked to run>
 // The exit code is the chosen one, or 1 when the marker or the client program cannot be written.
 
@@ -76,6 +78,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const std::string content = "program=" + qv::toUtf8(self) +
                                 "\r\ncommand=" + qv::toUtf8(::GetCommandLineW()) +
                                 "\r\ndirectory=" + qv::toUtf8(currentDirectory()) +
+                                "\r\ntemp=" + qv::toUtf8(qv::test::environmentText(L"TEMP")) +
+                                "\r\ntmp=" + qv::toUtf8(qv::test::environmentText(L"TMP")) +
                                 "\r\nseconds=" + qv::toUtf8(seconds) + "\r\n";
     FILE* file = ::_wfopen(marker.c_str(), L"wb");
     if (file == nullptr) {

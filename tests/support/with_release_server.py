@@ -11,6 +11,8 @@ command finds the server in its environment:
                                  program under Wine can put files there
     QUORVALENT_TEST_TLS1_0_BASE  https://localhost:<port> of a server of the same folder that
     QUORVALENT_TEST_TLS1_1_BASE  speaks only TLS 1.0 (1.1)
+    QUORVALENT_TEST_USER_ROOT_BASE  https://localhost:<port> of a server of the same folder whose
+                                 certificate chains to a root only the user's store trusts
 
 All ports are free ones picked by the system. The exit status is the command's.
 """
@@ -22,7 +24,7 @@ import subprocess
 import sys
 import tempfile
 
-from tests.support.release_server import ReleaseServer
+from tests.support.release_server import ReleaseServer, default_ca_dir
 from tests.support.wine_harness import wine_env, windows_path
 
 
@@ -40,13 +42,16 @@ def main(argv=None):
     try:
         with ReleaseServer(root, verbose=args.verbose) as server, \
                 ReleaseServer(root, tls_version="1.0") as tls1_0, \
-                ReleaseServer(root, tls_version="1.1") as tls1_1:
+                ReleaseServer(root, tls_version="1.1") as tls1_1, \
+                ReleaseServer(root, ca_dir=os.path.join(default_ca_dir(), "user-root")) \
+                as user_root:
             env = wine_env({
                 "QUORVALENT_TEST_HTTP_BASE": server.http_base,
                 "QUORVALENT_TEST_HTTPS_BASE": server.https_base,
                 "QUORVALENT_TEST_SERVER_ROOT": windows_path(root),
                 "QUORVALENT_TEST_TLS1_0_BASE": tls1_0.https_base,
                 "QUORVALENT_TEST_TLS1_1_BASE": tls1_1.https_base,
+                "QUORVALENT_TEST_USER_ROOT_BASE": user_root.https_base,
             })
             return subprocess.call(command, env=env, stdin=subprocess.DEVNULL)
     finally:

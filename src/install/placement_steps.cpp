@@ -1,0 +1,95 @@
+#include "install/placement_steps.h"
+
+#include "core/errors.h"
+#include "install/install_site.h"
+
+#include <stdexcept>
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isPlainFolder(HANDLE entry) {
+    FILE_BASIC_INFO basic{};
+    return ::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
+           (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+} // namespace
+
+void throwCopyFailure(const fs::path& shown, DWORD error) {
+    throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
+                             ": " + windowsErrorText(error));
+}
+
+DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer) {
+    const HANDLE opened = ::CreateFileW(extendedLengthPath(source).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, nullptr /* security */, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr /* template */);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return ::GetLastError();
+    }
+    const UniqueFile from(opened);
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
+                        nullptr /* synchronous */)) {
+            return ::GetLastError();
+        }
+        if (read == 0) {
+            break;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(target, buffer.data(), read, &written, nullptr /* synchronous */)) {
+            return ::GetLastError();
+        }
+        if (written != read) {
+            return ERROR_WRITE_FAULT;
+        }
+    }
+    FILETIME lastWrite{};
+    FILE_BASIC_INFO times{}; // zero: unchanged
+    if (::GetFileTime(from.get(), nullptr /* creation */, nullptr /* access */, &lastWrite)) {
+        times.LastWriteTime.LowPart = lastWrite.dwLowDateTime;
+        times.LastWriteTime.HighPart = static_cast<LONG>(lastWrite.dwHighDateTime);
+        ::SetFileInformationByHandle(target, FileBasicInfo, &times, sizeof(times));
+    }
+    return ERROR_SUCCESS;
+}
+
+void flushVolumeOf(HANDLE folder) noexcept {
+    try {
+        const std::wstring path = finalPathOf(folder);
+        if (path.size() < 2 || path[1] != L':') {
+            return; // a share: its server decides
+        }
+        const std::wstring volume = L"\\\\.\\" + path.substr(0, 2);
+        const HANDLE opened =
+            ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr /* security */, OPEN_EXISTING, 0, nullptr /* template */);
+        if (opened != INVALID_HANDLE_VALUE) {
+            const UniqueFile held(opened);
+            ::FlushFileBuffers(held.get());
+        }
+    } catch (...) {
+        // No memory for the path: as refused.
+    }
+}
+
+RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder) {
+    constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    RelativeOpen file =
+        openRelative(parent, name, access, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    plainFolder = false;
+    if (file.file || file.error != ERROR_ACCESS_DENIED) {
+        return file;
+    }
+    RelativeOpen any = openRelative(parent, name, access, kShareAll, FILE_OPEN, 0);
+    plainFolder = any.file && isPlainFolder(any.file.get());
+    return any;
+}
+
+} // namespace qv

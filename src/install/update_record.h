@@ -1,0 +1,68 @@
+#pragma once
+// What an update writes into its run folder before it changes the first name below the
+// installation folder, so that a run that ends before the update has landed or been put back
+// (killed, a crash, a power cut) can be undone by the next run.
+//
+// The record names every target by its place below the installation folder (a folder path of
+// plain names, then the file's name) and by number: the new file is "N" in the run folder's
+// "new-K" and the old copy, once moved aside, "N" in its "old-K" (a hundred to a folder: a file
+// system that matches names without regard to case by reading the whole folder makes each new
+// name cost as much as the folder is large).
+// Nothing else can be named, so a record read back reaches nothing outside the installation
+// folder and the run folder. The text is UTF-16, one entry a line, fields split by tabs: no
+// file name holds either character.
+
+#include "core/held_folder.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+inline constexpr wchar_t kUpdateRecordName[] = L"update-record";
+
+struct RecordedFile {
+    std::size_t number = 0;    // 1-based, in the order the files take their names
+    std::wstring folder;       // below the installation folder, '\'-separated; empty: itself
+    std::wstring name;         // the package's spelling, or the old file's own once moved aside
+    std::uint64_t newFile = 0; // the new file's identity on its volume
+};
+
+struct UpdateRecord {
+    std::vector<std::wstring> madeFolders; // in the order they are made
+    std::vector<RecordedFile> files;
+    bool committed = false; // every new file has its name: the update stands
+};
+
+// The folders of new files and of old copies that number N goes into, and its name in them.
+std::wstring newFilesFolderName(std::size_t number);
+std::wstring oldCopiesFolderName(std::size_t number);
+std::wstring numberedName(std::size_t number);
+
+// The record's text up to its end mark; what is appended later follows it.
+std::wstring recordText(const UpdateRecord& record);
+// Appended once the old file at N's target has moved aside under another spelling of its name.
+std::wstring spellingLine(std::size_t number, std::wstring_view name);
+// Appended once every new file has its name.
+std::wstring committedLine();
+
+// The record in `text`, or nothing when it does not parse (cut short before its end mark, a
+// name that is not a plain name, a number out of order). A line cut short after the end mark
+// is one whose writing the run did not live to finish: it is left out.
+std::optional<UpdateRecord> parseRecord(std::wstring_view text);
+
+// Writes `text` at the open file's position and, with `flush`, makes it durable. Returns the
+// system's error code, 0 on success.
+DWORD writeRecordText(HANDLE file, std::wstring_view text, bool flush);
+
+// The whole text of the open record; nothing when it cannot be read.
+std::optional<std::wstring> readRecordText(HANDLE file);
+
+// The open file's identity on its volume (its file index); 0 when the system cannot tell.
+std::uint64_t fileIdentity(HANDLE file);
+
+} // namespace qv

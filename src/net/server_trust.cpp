@@ -1,0 +1,100 @@
+#include "net/server_trust.h"
+
+#include "net/crypt32_api.h"
+#include "net/winhttp_api.h"
+
+#include <wincrypt.h>
+
+#include <stdexcept>
+
+namespace qv {
+namespace {
+
+constexpr char kUntrusted[] = "Chứng chỉ máy chủ không được tin cậy trên máy này.";
+
+// Revocation is not asked for (WinHTTP, which the download leaves at its default, does not ask
+// either); should a system report it unknown anyway, that alone is no reason to refuse.
+constexpr DWORD kRevocationUnknown =
+    CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+
+struct SecureHost {
+    bool secure = false;
+    std::wstring host;
+};
+
+// The scheme and host of url; throws kUntrusted when url cannot be read.
+SecureHost hostOf(const std::wstring& url) {
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwHostNameLength = static_cast<DWORD>(-1); // a pointer into url, not a copy
+    if (url.empty() ||
+        !winHttp().crackUrl(url.c_str(), 0 /* up to the terminator */, 0 /* flags */, &parts)) {
+        throw std::runtime_error(kUntrusted);
+    }
+    return {parts.nScheme == INTERNET_SCHEME_HTTPS,
+            std::wstring(parts.lpszHostName, parts.dwHostNameLength)};
+}
+
+UniqueCertificate serverCertificate(HINTERNET request) {
+    PCCERT_CONTEXT certificate = nullptr;
+    DWORD size = sizeof(certificate);
+    if (!winHttp().queryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
+        return UniqueCertificate();
+    }
+    return UniqueCertificate(certificate);
+}
+
+// The chain for server authentication, built by the machine's engine from the machine's stores
+// and the certificates the server sent along.
+UniqueCertificateChain machineChain(PCCERT_CONTEXT certificate) {
+    LPSTR serverAuthentication[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuthentication;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!crypt32().getCertificateChain(HCCE_LOCAL_MACHINE, certificate, nullptr /* now */,
+                                       certificate->hCertStore, &parameters, 0 /* flags */,
+                                       nullptr /* reserved */, &chain)) {
+        return UniqueCertificateChain();
+    }
+    return UniqueCertificateChain(chain);
+}
+
+bool passesSslPolicy(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host) {
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof(ssl);
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = const_cast<wchar_t*>(host.c_str());
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof(policy);
+    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof(status);
+    return crypt32().verifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) !=
+               FALSE &&
+           status.dwError == 0;
+}
+
+} // namespace
+
+void requireMachineTrustedServer(HINTERNET request, const std::wstring& responseUrl) {
+    const SecureHost where = hostOf(responseUrl);
+    if (!where.secure) {
+        return;
+    }
+    const UniqueCertificate certificate = serverCertificate(request);
+    const UniqueCertificateChain chain =
+        certificate ? machineChain(certificate.get()) : UniqueCertificateChain();
+    // Both: some policy checks report a chain that stops short of any trusted root as clean.
+    const bool trusted = chain &&
+                         (chain.get()->TrustStatus.dwErrorStatus & ~kRevocationUnknown) == 0 &&
+                         passesSslPolicy(chain.get(), where.host);
+    if (!trusted) {
+        throw std::runtime_error(kUntrusted);
+    }
+}
+
+} // namespace qv
