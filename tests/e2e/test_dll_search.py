@@ -9,6 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
+from tests.support import e2e
 from tests.support import installer_site as site
 from tests.support import packages
 from tests.support import wine_harness as wh
@@ -105,10 +106,9 @@ class PlantedDlls(unittest.TestCase):
                     os.remove(os.path.join(folder, name + ".dll"))
 
     def run_from_downloads(self, exe, *args):
-        result = wh.run_installer(*args, exe=exe, cwd=self.start_folder, env=self.env,
-                                  timeout=900)
-        self.output = (result.stdout + result.stderr).decode("utf-8", "replace")
-        return result.returncode
+        run = e2e.run_installer(*args, exe=exe, cwd=self.start_folder, env=self.env)
+        self.output = run.output
+        return run.returncode
 
     def test_the_planted_dlls_are_loadable_so_their_absence_means_something(self):
         # Without this, a marker that cannot load (a wrong override, a broken DLL) would make
@@ -133,10 +133,7 @@ class PlantedDlls(unittest.TestCase):
         self.assertIn("HOÀN TẤT", self.output)
 
     def test_network_self_test_loads_no_planted_dll(self):
-        safe = os.path.join(self.folder, "safe.zip")
-        unsafe = os.path.join(self.folder, "unsafe.zip")
-        packages.make_app_package(safe)
-        packages.make_unsafe_package(unsafe)
+        safe, unsafe = packages.make_self_test_archives(self.folder)
         with site.ReleaseSite() as release:
             release.publish_runtime()
             self.plant_only_what_wine_leaves_alone()

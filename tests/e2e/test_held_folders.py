@@ -3,6 +3,7 @@ name. Each row plays what an unelevated program of the same user can do there: m
 a Wine program that starts the installer (tests/support/temp_attacker.c), so that Wine's sharing
 rules stop it where Windows' would, and links, which only the host can make, from here."""
 
+import contextlib
 import glob
 import os
 import re
@@ -10,11 +11,11 @@ import shutil
 import tempfile
 import unittest
 
-from tests.e2e.test_links import Watcher, snapshot
+from tests.support import e2e
 from tests.support import installer_site as site
 from tests.support import wine_harness as wh
 
-FAILURE = "CÓ LỖI XẢY RA\r\n" + "=" * 50 + "\r\nKhông tạo được thư mục làm việc."
+FAILURE = e2e.ERROR_BANNER + "Không tạo được thư mục làm việc."
 SUFFIXED = re.compile(r"QuorvalentInstallerNative-\d+-\d+-[0-9a-f]{8}$")
 # TEMP below a link, j, that leads to real until the attacker points it at evil.
 LINKED_TEMP_ROOT = r"C:\quorvalent-linked-temp"
@@ -30,28 +31,14 @@ class HeldFolders(unittest.TestCase):
             with open(os.path.join(self.outside, name), "wb") as f:
                 f.write(b"secret!")
         self.log_folder = os.path.dirname(wh.log_host_path())
-        self.kept_log = os.path.join(self.folder, "kept-log-folder")
         self.linked_temp = wh.host_path(LINKED_TEMP_ROOT)
 
     def tearDown(self):
-        self.restore_log_folder()
         self.remove_name_links()
         shutil.rmtree(self.linked_temp, ignore_errors=True)  # links go as links
-        for work in wh.work_folders():
-            shutil.rmtree(work)  # links go as links
+        e2e.remove_work_folders()
         site.reset_machine()
         shutil.rmtree(self.folder, ignore_errors=True)
-
-    def link_the_log_folder(self):
-        if os.path.lexists(self.log_folder):
-            shutil.move(self.log_folder, self.kept_log)
-        os.symlink(os.path.join(self.outside, "log-target"), self.log_folder)
-
-    def restore_log_folder(self):
-        if os.path.islink(self.log_folder):
-            os.remove(self.log_folder)
-            if os.path.lexists(self.kept_log):
-                shutil.move(self.kept_log, self.log_folder)
 
     def link_work_folder_names(self):
         # Names a run gives its work folder, as links to a folder and to a file outside.
@@ -85,9 +72,9 @@ class HeldFolders(unittest.TestCase):
 
     def linked_temp_left_alone(self):
         """Nothing of the run below the link's new target, nothing of it left in the real TEMP."""
-        return (snapshot(os.path.join(self.linked_temp, "evil")) ==
+        return (site.tree(os.path.join(self.linked_temp, "evil")) ==
                 {"t": None, os.path.join("t", self.retargeted): None} and
-                snapshot(os.path.join(self.linked_temp, "real")) == {"t": None})
+                site.tree(os.path.join(self.linked_temp, "real")) == {"t": None})
 
     def plant_links(self, work):
         # Once the runtime's package is in, the application's extraction is done with; the
@@ -113,17 +100,16 @@ class HeldFolders(unittest.TestCase):
             release.publish_runtime()
             # A few seconds of download, for the attacker to act in.
             release.set_faults("Quorvalent-update.zip", "slow=400&piece=2048")
-            with Watcher(plant or (lambda work: True), watched or wh.work_folders) as watcher:
-                result = wh.run_windows_program(
+            with e2e.Watcher(plant or (lambda work: True), watched or wh.work_folders) as watcher:
+                result = e2e.run_program(
                     os.path.join(wh.BUILD_DIR, "tests", "support", "temp_attacker.exe"), *args,
                     timeout=300, env={"QUORVALENT_SETUP_SECONDS": "1",
                                       # The setup installs the runtime, as a real one does.
                                       "QUORVALENT_SETUP_INSTALL": site.RUNTIME_32})
             self.downloads = release.request_count("Quorvalent-update.zip")
         self.assertTrue(plant is None or watcher.planted.is_set(), "the links were never planted")
-        with open(report, encoding="utf-8") as f:
-            self.report = dict(line.split("=", 1) for line in f.read().splitlines())
-        return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace")
+        self.report = e2e.read_report(report)
+        return result.returncode, result.output
 
     def test_attacks_on_the_held_folders(self):
         missing = wh.host_path(r"C:\quorvalent-missing-temp")
@@ -156,14 +142,15 @@ class HeldFolders(unittest.TestCase):
         ]
         for label, mode, temp, runtime, plant, fails, expected, holds in rows:
             with self.subTest(label):
-                for work in wh.work_folders():  # a failed row's, which would draw the attacker
-                    shutil.rmtree(work)  # links go as links
+                e2e.remove_work_folders()  # a failed row's, which would draw the attacker
                 site.reset_machine()
-                before = snapshot(self.outside)
+                before = site.tree(self.outside)
                 planting, watched = plant, None
-                try:
+                with contextlib.ExitStack() as undo:
+                    undo.callback(self.remove_name_links)
                     if plant == "log":
-                        self.link_the_log_folder()
+                        folder = undo.enter_context(e2e.log_folder_aside(self.folder))
+                        os.symlink(os.path.join(self.outside, "log-target"), folder)
                         planting = None
                     elif plant == "names":
                         self.link_work_folder_names()
@@ -176,10 +163,7 @@ class HeldFolders(unittest.TestCase):
                     self.assertIn(FAILURE if fails else "HOÀN TẤT", output)
                     self.assertEqual({k: self.report.get(k) for k in expected}, expected)
                     self.assertTrue(holds is None or holds(), self.report)
-                finally:
-                    self.restore_log_folder()
-                    self.remove_name_links()
-                self.assertEqual(snapshot(self.outside), before, "something outside changed")
+                self.assertEqual(site.tree(self.outside), before, "something outside changed")
                 for work in wh.work_folders():
                     entries = os.listdir(work)
                     made_in_advance = mode == "names-in-advance" and not SUFFIXED.search(work)

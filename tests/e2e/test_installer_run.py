@@ -5,43 +5,26 @@ import os
 import re
 import shutil
 import tempfile
-import time
 import unittest
 
+from tests.support import e2e
 from tests.support import installer_site as site
 from tests.support.connect_proxy import ConnectProxy
 from tests.support.release_server import ReleaseServer
 from tests.support import packages
 from tests.support import wine_harness as wh
 
-STEP_TITLES = [
-    "Chuẩn bị thư mục cài đặt và thư mục tạm",
-    "Chuẩn bị cài đặt Quorvalent",
-    "Tải và xác minh gói Quorvalent",
-    "Giải nén gói Quorvalent",
-    "Cài các tệp Quorvalent vào C:\\Quorvalent\\Start",
-    "Tạo lối tắt Quorvalent trên Desktop",
-    "Kiểm tra Quorvalent Runtime",
-    "Tải và xác minh gói Quorvalent Runtime",
-    "Giải nén và chạy trình cài đặt Quorvalent Runtime",
-    "Hoàn tất cài đặt",
-]
-CLOSING_BANNER = "\n" + "=" * 50 + "\n" + " " * 20 + "HOÀN TẤT\n" + "=" * 50 + "\n"
-LOG_LINE = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
-
-
-def header(step, skipped=False):
-    return "\n[%d/10] %s%s\n" % (step, STEP_TITLES[step - 1], " - BỎ QUA" if skipped else "")
+header = e2e.header
 
 
 def read_shortcut(link):
     tool = os.path.join(wh.BUILD_DIR, "tests", "support", "read_shortcut.exe")
     result = wh.run_windows_program(tool, link, timeout=120)
     assert result.returncode == 0, result.stderr
-    return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())
+    return dict(line.split("=", 1) for line in e2e.text(result.stdout).splitlines())
 
 
-class InstallerRun(unittest.TestCase):
+class InstallerRun(unittest.TestCase, e2e.Reports):
     def setUp(self):
         site.reset_machine()
         self.marker_dir = tempfile.mkdtemp(prefix="quorvalent-marker-")
@@ -54,32 +37,22 @@ class InstallerRun(unittest.TestCase):
     def run_installer(self, *args, setup_seconds="0.2", setup_exit=0, setup_installs=True):
         """Runs the installer; its runtime setup stand-in ends with setup_exit and, when
         setup_installs, leaves the runtime's client program behind as a real setup would."""
-        log_before = wh.read_log()
-        result = wh.run_installer("--no-pause", *args, timeout=900, env={
+        self.last = e2e.run_installer("--no-pause", *args, env={
             "QUORVALENT_SETUP_SECONDS": setup_seconds,
             "QUORVALENT_SETUP_MARKER": wh.windows_path(self.marker),
             "QUORVALENT_SETUP_EXIT": str(setup_exit),
             "QUORVALENT_SETUP_INSTALL": site.RUNTIME_32 if setup_installs else "",
         })
-        self.stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
-        self.stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
-        self.log_added = wh.read_log()[len(log_before):].decode("utf-8").replace("\r\n", "\n")
+        self.stdout, self.stderr = self.last.stdout, self.last.stderr
+        self.log_added = self.last.log_added
         self.assertEqual(wh.work_folders(), [], "the work folder is removed on every path")
-        return result.returncode
+        return self.last.returncode
 
     def assert_headers_in_order(self, expected):
-        positions = [self.stdout.find(text) for text in expected]
-        self.assertNotIn(-1, positions, self.stdout)
-        self.assertEqual(positions, sorted(positions), self.stdout)
+        self.assert_in_order(self.stdout, expected)
 
-    def assert_failed_with(self, code, message):
-        self.assertEqual(code, 1, self.stdout + self.stderr)
-        self.assertIn("CÓ LỖI XẢY RA\n" + "=" * 50 + "\n" + message, self.stderr)
-        self.assertTrue(self.stderr.endswith("\nLog: " + wh.LOG_WINDOWS_PATH + "\n"))
-        self.assertRegex(self.log_added, "^" + LOG_LINE + "Bắt đầu cài đặt native.\n"
-                         + LOG_LINE + "LỖI: " + re.escape(message))
-        self.assertNotIn("Cài đặt native hoàn tất.", self.log_added)
-        self.assertNotIn("HOÀN TẤT", self.stdout)
+    def assert_failed_with(self, message, whole=True):
+        self.assert_error_report(self.last, message, started=True, whole=whole)
 
     def installed(self, name):
         return wh.host_path(site.INSTALL_DIR + "\\" + name)
@@ -122,10 +95,9 @@ class InstallerRun(unittest.TestCase):
             "\r    [Runtime] Đang chờ trình cài đặt đóng... 1 giây          ",
             "\r    [Runtime] Đang chờ trình cài đặt đóng... 2 giây          ",
             "\r    [Runtime] Trình cài đặt Quorvalent Runtime đã đóng." + " " * 22 + "\n",
-            header(10), CLOSING_BANNER])
-        self.assertTrue(self.stdout.endswith(CLOSING_BANNER), self.stdout[-300:])
-        with open(self.marker, encoding="utf-8") as f:
-            marker = dict(line.split("=", 1) for line in f.read().splitlines())
+            header(10), e2e.CLOSING_BANNER])
+        self.assertTrue(self.stdout.endswith(e2e.CLOSING_BANNER), self.stdout[-300:])
+        marker = e2e.read_report(self.marker)
         self.assertIn("QuorvalentRuntimeSetup.exe", marker["program"])
         # The setup unpacks into a temporary folder of the run's, not into the person's TEMP.
         work = re.escape("C:\\users\\%s\\Temp\\" % os.path.basename(
@@ -142,8 +114,7 @@ class InstallerRun(unittest.TestCase):
         self.assertEqual(link["target"].lower(), r"c:\quorvalent\start\quorvalent.exe")
         self.assertEqual(link["directory"].lower(), r"c:\quorvalent\start")
         self.assertEqual(link["description"], "Mở Quorvalent")
-        self.assertRegex(self.log_added, "^" + LOG_LINE + "Bắt đầu cài đặt native.\n"
-                         + LOG_LINE + "Cài đặt native hoàn tất.\n$")
+        self.assert_installed(self.last)
 
     def test_runtime_setup_is_judged_by_its_exit_code_and_by_what_it_left(self):
         closed = "\r    [Runtime] Trình cài đặt Quorvalent Runtime đã đóng." + " " * 22 + "\n"
@@ -182,7 +153,7 @@ class InstallerRun(unittest.TestCase):
                         self.assertTrue(self.log_added.endswith(" Cài đặt native hoàn tất.\n"),
                                         self.log_added)
                     else:
-                        self.assert_failed_with(code, outcome)
+                        self.assert_failed_with(outcome)
                         self.assertTrue(self.stdout.endswith(closed), self.stdout[-300:])
                         self.assertTrue(self.log_added.endswith(" LỖI: " + outcome + "\n"),
                                         self.log_added)
@@ -218,8 +189,8 @@ class InstallerRun(unittest.TestCase):
     def test_package_without_program_at_its_root_is_rejected_before_copying(self):
         with site.ReleaseSite() as release:
             release.publish_app(wrap_in_folder=True)
-            code = self.run_installer()
-        self.assert_failed_with(code, "ZIP không chứa Quorvalent.exe ở vị trí mong đợi.")
+            self.run_installer()
+        self.assert_failed_with("ZIP không chứa Quorvalent.exe ở vị trí mong đợi.")
         self.assertIn(header(4), self.stdout)
         self.assertNotIn(header(5), self.stdout)
         self.assertFalse(os.path.exists(self.installed("Quorvalent.exe")))
@@ -228,9 +199,9 @@ class InstallerRun(unittest.TestCase):
         with site.ReleaseSite() as release:
             release.publish_app()
             release.publish_runtime(include_setup=False)
-            code = self.run_installer()
-        self.assert_failed_with(code, "Gói Quorvalent Runtime không chứa "
-                                      "QuorvalentRuntimeSetup.exe.")
+            self.run_installer()
+        self.assert_failed_with("Gói Quorvalent Runtime không chứa "
+                                "QuorvalentRuntimeSetup.exe.")
         self.assertIn(header(9), self.stdout)
         self.assertTrue(os.path.exists(self.installed("Quorvalent.exe")))
 
@@ -241,23 +212,24 @@ class InstallerRun(unittest.TestCase):
             with site.ReleaseSite() as release:
                 release.publish_app()
                 release.publish_runtime()
-                code = self.run_installer()
+                self.run_installer()
         finally:
             site.remove_windows_path(site.SHORTCUT)
-        self.assert_failed_with(code, "Không ghi được shortcut (HRESULT 0x")
+        self.assert_failed_with("Không ghi được shortcut (HRESULT 0x", whole=False)
         self.assertTrue(os.path.exists(self.installed("Quorvalent.exe")))
         self.assertNotIn(header(7), self.stdout)
 
     def test_unreachable_release_server_fails_after_five_attempts(self):
-        code = self.run_installer()  # no server listens on the release port
-        self.assert_failed_with(code, "Không thể tải Quorvalent sau 5 lần: WinHttpSendRequest: ")
+        self.run_installer()  # no server listens on the release port
+        self.assert_failed_with("Không thể tải Quorvalent sau 5 lần: WinHttpSendRequest: ",
+                                whole=False)
         for attempt, pause in ((1, 2), (2, 4), (3, 6), (4, 8)):
             self.assertIn("[Quorvalent] Lần tải %d thất bại: " % attempt, self.stderr)
             self.assertIn("[Quorvalent] Thử lại sau %d giây...\n" % pause, self.stderr)
         self.assertNotIn("Lần tải 5", self.stderr)
 
-    def assert_failed_five_times_before_extraction(self, code, reason):
-        self.assert_failed_with(code, "Không thể tải Quorvalent sau 5 lần: " + reason)
+    def assert_failed_five_times_before_extraction(self, reason):
+        self.assert_failed_with("Không thể tải Quorvalent sau 5 lần: " + reason)
         for attempt in range(1, 5):
             self.assertIn("[Quorvalent] Lần tải %d thất bại: %s\n" % (attempt, reason),
                           self.stderr)
@@ -268,13 +240,11 @@ class InstallerRun(unittest.TestCase):
     def test_package_with_a_device_name_fails_before_extraction(self):
         with site.ReleaseSite() as release:
             release.publish_app(extra_files={"aux.txt": b"would go to the AUX device"})
-            start = time.monotonic()
-            code = self.run_installer()
-            seconds = time.monotonic() - start
+            self.run_installer()
+            self.assertEqual(release.request_count("Quorvalent-update.zip"), 5)
+        # Refused on every download, never handed to the extraction and its 30-minute limit.
         self.assert_failed_five_times_before_extraction(
-            code, "Đã chặn đường dẫn không an toàn trong ZIP: aux.txt")
-        # Five downloads and 20 s of pauses, not the extraction's 30-minute limit.
-        self.assertLess(seconds, 150)
+            "Đã chặn đường dẫn không an toàn trong ZIP: aux.txt")
 
     def test_package_with_a_path_too_long_below_the_work_folder_fails_in_seconds(self):
         # Each segment is allowed; joined to the extraction folder in TEMP the path reaches
@@ -282,22 +252,21 @@ class InstallerRun(unittest.TestCase):
         name = "d" * 120 + "/" + "f" * 130 + ".txt"
         with site.ReleaseSite() as release:
             release.publish_app(extra_files={name: b"x"})
-            start = time.monotonic()
-            code = self.run_installer()
-            seconds = time.monotonic() - start
-        self.assert_failed_with(code, "Đường dẫn trong ZIP quá dài: " + name)
+            self.run_installer()
+            # One download, refused before the extraction and its 30-minute limit start.
+            self.assertEqual(release.request_count("Quorvalent-update.zip"), 1)
+        self.assert_failed_with("Đường dẫn trong ZIP quá dài: " + name)
         self.assertIn(header(4), self.stdout)
         self.assertNotIn("Đang giải nén", self.stdout)
-        self.assertLess(seconds, 120)  # one download, not the extraction's 30-minute limit
 
     def test_refused_name_is_echoed_printably_on_the_console_and_in_the_log(self):
         hostile = "x\x1b[2J\r\n2025-01-01 00:00:00 forged line.txt"
         with site.ReleaseSite() as release:
             release.publish_app(extra_files={hostile: b"x"})
-            code = self.run_installer()
+            self.run_installer()
         shown = "x\\x1B[2J\\x0D\\x0A2025-01-01 00:00:00 forged line.txt"
         self.assert_failed_five_times_before_extraction(
-            code, "Đã chặn đường dẫn không an toàn trong ZIP: " + shown)
+            "Đã chặn đường dẫn không an toàn trong ZIP: " + shown)
         for text in (self.stdout, self.stderr, self.log_added):
             self.assertNotIn("\x1b", text)
         self.assertNotRegex(self.log_added, "(?m)^2025-01-01 00:00:00 forged")
@@ -308,19 +277,18 @@ class InstallerRun(unittest.TestCase):
             release.publish_app()
             size = os.path.getsize(release.package_path("Quorvalent-update.zip"))
             release.set_faults("Quorvalent-update.zip", "cut=100")
-            code = self.run_installer()
+            self.run_installer()
             self.assertEqual(release.request_count("Quorvalent-update.zip"), 5)
         self.assert_failed_five_times_before_extraction(
-            code, "Tải xuống không đầy đủ: nhận 100 trên %d byte." % size)
+            "Tải xuống không đầy đủ: nhận 100 trên %d byte." % size)
         self.assertNotIn("Tải xong", self.stdout)
 
     def test_failed_run_pauses_for_a_key_without_no_pause(self):
         with site.ReleaseSite() as release:
             release.publish_app(without_program=True)
-            result = wh.run_installer(timeout=900)
-        stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
-        self.assertEqual(result.returncode, 1)
-        self.assertTrue(stdout.endswith("\nNhấn phím bất kỳ để đóng...\n"), stdout[-200:])
+            run = e2e.run_installer()
+        self.assertEqual(run.returncode, 1)
+        self.assertTrue(run.stdout.endswith(e2e.PROMPT), run.stdout[-200:])
 
 
 if __name__ == "__main__":

@@ -8,10 +8,9 @@ the reparse-point attribute, as a symbolic link or junction does on Windows."""
 import os
 import shutil
 import tempfile
-import threading
-import time
 import unittest
 
+from tests.support import e2e
 from tests.support import installer_site as site
 from tests.support import wine_harness as wh
 
@@ -27,50 +26,6 @@ def make_outside_folder(parent, name):
             with open(os.path.join(folder, sub, "outside-%d.txt" % index), "wb") as f:
                 f.write(b"outside %s %d\n" % (sub.encode(), index))
     return folder
-
-
-def snapshot(folder):
-    """Every file and folder under folder (links not followed), with the files' contents."""
-    tree = {}
-    for root, dirs, files in os.walk(folder):
-        for name in dirs:
-            tree[os.path.relpath(os.path.join(root, name), folder)] = None
-        for name in files:
-            with open(os.path.join(root, name), "rb") as f:
-                tree[os.path.relpath(os.path.join(root, name), folder)] = f.read()
-    return tree
-
-
-class Watcher(threading.Thread):
-    """Polls the prefix's TEMP (or what folders() lists) every few milliseconds during a run and
-    calls plant(work folder) until it returns True, as an unelevated program of the same user
-    could."""
-
-    def __init__(self, plant, folders=wh.work_folders):
-        super().__init__(daemon=True)
-        self.plant = plant
-        self.folders = folders
-        self.planted = threading.Event()
-        self.stopping = threading.Event()
-
-    def run(self):
-        while not self.stopping.is_set() and not self.planted.is_set():
-            for folder in self.folders():
-                try:
-                    if self.plant(folder):
-                        self.planted.set()
-                        break
-                except OSError:
-                    pass  # the folder went away or changed under us: look again
-            time.sleep(0.002)
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stopping.set()
-        self.join()
 
 
 def plant_in_work_folder(target):
@@ -114,8 +69,7 @@ class LinksInTheWorkFolder(unittest.TestCase):
     def remove_earlier_runs():
         # A link left behind must neither draw the next watcher nor fail the next test's
         # "work folder is gone" check.
-        for work in wh.work_folders():
-            shutil.rmtree(work)
+        e2e.remove_work_folders()
         site.remove_windows_path(site.INSTALL_DIR)
 
     def assert_work_folder_gone(self):
@@ -146,19 +100,18 @@ class LinksInTheWorkFolder(unittest.TestCase):
             with self.subTest(label):
                 self.remove_earlier_runs()
                 target = make_outside_folder(self.folder, label.replace(" ", "-"))
-                before = snapshot(target)
-                with Watcher(planter(target)) as watcher:
+                before = site.tree(target)
+                with e2e.Watcher(planter(target)) as watcher:
                     def hold(path):
                         if hold_download and path.endswith("/Quorvalent-update.zip"):
                             watcher.planted.wait(120)
 
                     with site.ReleaseSite(on_request=hold) as release:
                         release.publish_app()
-                        result = wh.run_installer("--no-pause", timeout=900)
-                output = (result.stdout + result.stderr).decode("utf-8", "replace")
+                        output = e2e.run_installer("--no-pause").output
                 self.assertTrue(watcher.planted.is_set(), "the link was never planted")
-                self.assertEqual(snapshot(target), before, output)
-                installed = snapshot(wh.host_path(site.INSTALL_DIR))
+                self.assertEqual(site.tree(target), before, output)
+                installed = site.tree(wh.host_path(site.INSTALL_DIR))
                 self.assertEqual([p for p in installed if "outside" in p or "planted" in p],
                                  [], output)
                 self.assert_work_folder_gone()
@@ -172,24 +125,9 @@ class LogThroughLinks(unittest.TestCase):
         site.reset_machine()
         site.write_windows_file(site.RUNTIME_32, b"MZ")
         self.folder = tempfile.mkdtemp(prefix="quorvalent-log-links-")
-        self.log_folder = os.path.dirname(wh.log_host_path())
-        # The other tests' log is put aside and restored: its growth is what they check.
-        self.kept = os.path.join(self.folder, "kept-log-folder")
-        if os.path.lexists(self.log_folder):
-            shutil.move(self.log_folder, self.kept)
-
-    def remove_log_folder(self):
-        if os.path.islink(self.log_folder):
-            os.remove(self.log_folder)  # the link, never its target
-        elif os.path.lexists(self.log_folder):
-            shutil.rmtree(self.log_folder)
-
-    def tearDown(self):
-        site.reset_machine()
-        self.remove_log_folder()
-        if os.path.lexists(self.kept):
-            shutil.move(self.kept, self.log_folder)
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        self.log_folder = self.enterContext(e2e.log_folder_aside(self.folder))
+        self.addCleanup(site.reset_machine)
 
     def test_log_written_through_no_link(self):
         outside = os.path.join(self.folder, "outside")
@@ -215,15 +153,14 @@ class LogThroughLinks(unittest.TestCase):
             ("the log's folder is a link to an outside folder", folder_link),
         ]:
             with self.subTest(label):
-                self.remove_log_folder()
+                e2e.remove_log_folder(self.log_folder)
                 plant()
-                before = snapshot(outside)
+                before = site.tree(outside)
                 with site.ReleaseSite() as release:
                     release.publish_app()
-                    result = wh.run_installer("--no-pause", timeout=900)
-                output = (result.stdout + result.stderr).decode("utf-8", "replace")
-                self.assertEqual(result.returncode, 0, output)
-                self.assertEqual(snapshot(outside), before, "the log went through the link")
+                    run = e2e.run_installer("--no-pause")
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertEqual(site.tree(outside), before, "the log went through the link")
 
 
 if __name__ == "__main__":

@@ -6,25 +6,22 @@ import shutil
 import tempfile
 import unittest
 
+from tests.support import e2e
 from tests.support import installer_site as site
 from tests.support import packages
 from tests.support import wine_harness as wh
-from tests.e2e.test_links import Watcher
 
-OK_LINE = "SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\n"
+OK_LINE = e2e.SELF_TEST_OK
 REINSTALL_LINE = ("REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, "
                   "giữ tệp ngoài gói.\n")
 
 
-class SelfTest(unittest.TestCase):
+class SelfTest(unittest.TestCase, e2e.Reports):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="quorvalent-selftest-")
-        cls.safe = os.path.join(cls.folder, "safe.zip")
-        cls.unsafe = os.path.join(cls.folder, "unsafe.zip")
+        cls.safe, cls.unsafe = packages.make_self_test_archives(cls.folder)
         cls.not_zip = os.path.join(cls.folder, "not-a-zip.zip")
-        packages.make_app_package(cls.safe)
-        packages.make_unsafe_package(cls.unsafe)
         with open(cls.not_zip, "wb") as f:
             f.write(b"plain text, no archive here\n" * 3)
 
@@ -34,15 +31,13 @@ class SelfTest(unittest.TestCase):
 
     def self_test(self, *args):
         converted = [wh.windows_path(a) if a.startswith(self.folder) else a for a in args]
-        result = wh.run_installer("--self-test", *converted, timeout=900)
-        self.stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
-        self.stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
+        self.last = e2e.run_installer("--self-test", *converted)
+        self.stdout, self.stderr = self.last.stdout, self.last.stderr
         self.assertEqual(wh.work_folders(), [], "the work folder is gone on every path")
-        return result.returncode
+        return self.last.returncode
 
-    def assert_failed_with(self, code, message):
-        self.assertEqual(code, 1, self.stdout)
-        self.assertIn("=" * 50 + "\n" + message + "\nLog: ", self.stderr)
+    def assert_self_test_failed(self, message):
+        self.assert_error_report(self.last, message)
         self.assertNotIn("SELF-TEST OK", self.stdout)
 
     def test_guard_extraction_and_shortcut_pass(self):
@@ -67,7 +62,8 @@ class SelfTest(unittest.TestCase):
         ]
         for args, message in cases:
             with self.subTest(message=message):
-                self.assert_failed_with(self.self_test(*args), message)
+                self.self_test(*args)
+                self.assert_self_test_failed(message)
         # Verified before anything else: the extraction never started.
         self.self_test(self.not_zip, self.unsafe)
         self.assertNotIn("[Self-test]", self.stdout)
@@ -88,15 +84,15 @@ class SelfTest(unittest.TestCase):
             shutil.copy(self.safe, unsafe)
             return True
 
-        with Watcher(swap) as watcher:
+        with e2e.Watcher(swap) as watcher:
             code = self.self_test(safe, unsafe)
         self.assertTrue(watcher.planted.is_set(), "the archives were never swapped")
         self.assertEqual(code, 0, self.stdout + self.stderr)
         self.assertTrue(self.stdout.endswith(OK_LINE), self.stdout[-300:])
 
     def test_reinstall_url_without_url_fails_after_the_other_tests(self):
-        code = self.self_test(self.safe, self.unsafe, "--REINSTALL-URL")
-        self.assert_failed_with(code, "Self-test thiếu URL gói cài đặt.")
+        self.self_test(self.safe, self.unsafe, "--REINSTALL-URL")
+        self.assert_self_test_failed("Self-test thiếu URL gói cài đặt.")
         self.assertIn("\r    [Self-test] Giải nén 100% | ", self.stdout)
 
     def test_network_and_reinstall_against_the_release_server(self):

@@ -8,14 +8,12 @@ import subprocess
 import tempfile
 import unittest
 
+from tests.support import e2e
 from tests.support import packages
 from tests.support import wine_harness as wh
 
 RELEASE_SCRIPT = os.path.join(wh.SOURCE_DIR, "scripts", "release.sh")
 PASSWORD = "pass word with spaces"
-SELF_TEST_OK = "SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\r\n".encode("utf-8")
-OPENING_BANNER = ("\r\n" + "=" * 50 + "\r\n" + " " * 14 + "QUORVALENT INSTALLER\r\n"
-                  + "=" * 50 + "\r\n\r\n").encode("utf-8")
 
 
 def openssl(*args):
@@ -110,14 +108,12 @@ class ReleaseScript(unittest.TestCase):
         # whose kernel runs no 32-bit code tests a 64-bit build and cannot start the shipped one.
         if not wh.RUNS_SHIPPED_PROGRAM:
             self.skipTest("this host runs no 32-bit programs; the signature was checked")
-        safe, unsafe = (os.path.join(self.work, name) for name in ("safe.zip", "unsafe.zip"))
-        packages.make_app_package(safe)
-        packages.make_unsafe_package(unsafe)
-        run = wh.run_windows_program(program, "--self-test", wh.windows_path(safe),
-                                     wh.windows_path(unsafe))
-        self.assertEqual(run.returncode, 0, run.stderr.decode("utf-8", "replace"))
-        self.assertTrue(run.stdout.startswith(OPENING_BANNER), run.stdout[:200])
-        self.assertTrue(run.stdout.endswith(SELF_TEST_OK), run.stdout[-200:])
+        safe, unsafe = packages.make_self_test_archives(self.work)
+        run = e2e.run_program(program, "--self-test", wh.windows_path(safe),
+                              wh.windows_path(unsafe))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertTrue(run.stdout.startswith(e2e.OPENING_BANNER), run.stdout[:200])
+        self.assertTrue(run.stdout.endswith(e2e.SELF_TEST_OK), run.stdout[-200:])
 
     def test_refused_inputs(self):
         junk = os.path.join(self.work, "junk.pfx")

@@ -51,3 +51,12 @@ def make_runtime_package(path, setup_program, include_setup=True):
 
 def make_unsafe_package(path):
     return write_zip(path, {"ok.txt": b"ok", "../escape.txt": b"escaped"})
+
+
+def make_self_test_archives(folder):
+    """The two archives the self-test takes, a safe one and one that escapes its folder, in
+    folder: their paths."""
+    safe, unsafe = os.path.join(folder, "safe.zip"), os.path.join(folder, "unsafe.zip")
+    make_app_package(safe)
+    make_unsafe_package(unsafe)
+    return safe, unsafe
