@@ -2,11 +2,14 @@
 
 #include "console/console_output.h"
 #include "core/errors.h"
+#include "net/http_response.h"
 #include "net/release_fixture.h"
+#include "net/server_trust.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <algorithm>
@@ -156,15 +159,17 @@ TEST_F(ReleaseServerTest, UnusableUrlsAndClosedPortsFailWithTheirOwnMessages) {
 
 // Only TLS 1.2 and later, and only servers the machine trusts: a server that offers nothing
 // newer than TLS 1.0 or 1.1 fails the attempt in the secure channel, and one whose certificate
-// chains to a root that only the user's store trusts (WinHTTP accepts it) is refused, also at
-// the end of a redirect; both before anything is written.
+// chains to a root that only the user's store trusts (WinHTTP accepts it) is refused wherever
+// it stands in a chain of redirects, even when the server at the end is trusted; both before
+// anything is written.
 TEST_F(ReleaseServerTest, ServersOfferingOldTlsOrAUserOnlyRootFailBeforeAnythingIsWritten) {
     const std::string body = patternBytes(64 * 1024, 12);
     const std::wstring path = publish("tls.bin", body);
     const std::string secureChannel =
         "WinHttpSendRequest: " + windowsErrorText(ERROR_WINHTTP_SECURE_CHANNEL_ERROR);
     const std::string untrusted = "Chứng chỉ máy chủ không được tin cậy trên máy này.";
-    const std::wstring userRoot = environmentText(L"QUORVALENT_TEST_USER_ROOT_BASE") + path;
+    const std::wstring userRootBase = environmentText(L"QUORVALENT_TEST_USER_ROOT_BASE");
+    const std::wstring userRoot = userRootBase + path;
     const struct {
         std::wstring url;
         std::string failure; // empty: delivers
@@ -174,6 +179,10 @@ TEST_F(ReleaseServerTest, ServersOfferingOldTlsOrAUserOnlyRootFailBeforeAnything
         {userRoot, untrusted},
         {httpsUrl(L"/redirect/https" + path + L"?location=" + userRoot), untrusted},
         {httpUrl(L"/redirect/https" + path + L"?location=" + userRoot), untrusted},
+        {userRootBase + L"/redirect/https" + path + L"?location=" + httpsUrl(path), untrusted},
+        {httpsUrl(L"/redirect/https" + path + L"?location=" + userRootBase + L"/redirect/https" +
+                  path + L"?location=" + httpsUrl(path)),
+         untrusted},
         {httpsUrl(path), ""},
     };
     for (const auto& row : rows) {
@@ -190,6 +199,33 @@ TEST_F(ReleaseServerTest, ServersOfferingOldTlsOrAUserOnlyRootFailBeforeAnything
     }
     // Only the delivering row got as far as the response line.
     EXPECT_EQ(console_.out().find(L"Máy chủ phản hồi"), console_.out().rfind(L"Máy chủ phản hồi"));
+}
+
+// The machine trusts a chain that the SSL policy passes and that reaches one of its roots;
+// status bits the policy weighs itself do not refuse a chain the policy passed.
+TEST(MachineTrust, PolicyResultAndAMachineRootDecide) {
+    const struct {
+        const char* label;
+        DWORD chainStatus;
+        DWORD policyError;
+        bool accepted;
+    } rows[] = {
+        {"clean", 0, 0, true},
+        {"policy passes a partial chain", CERT_TRUST_IS_PARTIAL_CHAIN, 0, false},
+        {"policy passes an untrusted root", CERT_TRUST_IS_UNTRUSTED_ROOT, 0, false},
+        {"both, with revocation unknown",
+         CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_REVOCATION_STATUS_UNKNOWN, 0, false},
+        {"name constraints the policy accepts",
+         CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT | CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT, 0,
+         true},
+        {"revocation unknown",
+         CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION, 0, true},
+        {"clean chain, wrong host", 0, static_cast<DWORD>(CERT_E_CN_NO_MATCH), false},
+        {"expired", CERT_TRUST_IS_NOT_TIME_VALID, static_cast<DWORD>(CERT_E_EXPIRED), false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(machineAcceptsChain(row.chainStatus, row.policyError), row.accepted) << row.label;
+    }
 }
 
 // ---- Announced lengths that do not describe the body ----
@@ -229,8 +265,9 @@ INSTANTIATE_TEST_SUITE_P(Download, UnreliableLength,
 
 // A body that ends after another number of bytes than announced fails the attempt, whether
 // the connection closed early (WinHTTP under Wine reports no error for that) or the body ran
-// on: nothing is called complete and no file stays behind.
-TEST_F(ReleaseServerTest, BodyOfAnotherLengthThanAnnouncedFailsAndLeavesNoFile) {
+// on: nothing is called complete. A short body of an entity the server names with a validator
+// stays as the partial file (for the next attempt to continue); any other is removed.
+TEST_F(ReleaseServerTest, BodyOfAnotherLengthThanAnnouncedFailsAndKeepsOnlyAShortNamedOne) {
     const std::string body = patternBytes(600 * 1024, 9);
     const std::wstring path = publish("mismatch.bin", body);
     const std::wstring small = publish("small.bin", patternBytes(100, 10));
@@ -262,7 +299,10 @@ TEST_F(ReleaseServerTest, BodyOfAnotherLengthThanAnnouncedFailsAndLeavesNoFile) 
             EXPECT_LE(percentOf(line), 100) << toUtf8(line);
         }
         EXPECT_FALSE(std::filesystem::exists(target()));
-        EXPECT_FALSE(std::filesystem::exists(partial()));
+        const bool kept = row.received > 0 && row.received < row.announced;
+        EXPECT_EQ(readFile(partial()).size(), kept ? row.received : 0u);
+        EXPECT_EQ(std::filesystem::exists(partial()), kept);
+        std::filesystem::remove(partial());
     }
 }
 
@@ -344,12 +384,44 @@ TEST_F(ReleaseServerTest, RedirectsThatKeepOrGainSecurityAreFollowed) {
          {httpsUrl(L"/redirect/https" + path),
           httpsUrl(L"/redirect/https" + path + L"?redirect=301"),
           httpsUrl(L"/redirect/https" + path + L"?redirect=307"),
-          httpUrl(L"/redirect/https" + path), httpUrl(L"/redirect/http" + path)}) {
+          httpUrl(L"/redirect/https" + path), httpUrl(L"/redirect/http" + path),
+          httpsUrl(L"/redirect/https" + path + L"?redirect=308&hops=10"),
+          httpsUrl(L"/redirect/https" + path + L"?redirect=303&location=" + path),
+          httpsUrl(L"/redirect/https/elsewhere?location=" + path.substr(1)),
+          httpsUrl(L"/redirect/https" + path + L"?location=//" +
+                   httpsUrl(path).substr(httpsUrl(L"").find(L"//") + 2))}) {
         SCOPED_TRACE(toUtf8(url));
         downloadFile(url, target(), kTag);
         EXPECT_TRUE(sameBytes(readFile(target()), body));
         std::filesystem::remove(target());
     }
+    EXPECT_EQ(failureOf(httpsUrl(L"/redirect/https" + path + L"?hops=11"), target()),
+              "Máy chủ chuyển hướng quá nhiều lần.");
+    EXPECT_FALSE(std::filesystem::exists(partial()));
+}
+
+// Where a Location leads, from the URL that sent it.
+TEST(RedirectLocation, ResolvesAgainstTheUrlThatSentIt) {
+    const std::wstring from = L"https://a.example:8443/d/e/f.zip?x=1";
+    const struct {
+        const wchar_t* location;
+        const wchar_t* resolved;
+    } rows[] = {
+        {L"https://b.example/g.zip", L"https://b.example/g.zip"},
+        {L"HTTP://b.example/g.zip#part", L"HTTP://b.example/g.zip"},
+        {L"//c.example/h", L"https://c.example/h"},
+        {L"/i/j?y=2", L"https://a.example:8443/i/j?y=2"},
+        {L"?y=2", L"https://a.example:8443/d/e/f.zip?y=2"},
+        {L"k.zip", L"https://a.example:8443/d/e/k.zip"},
+        {L"../k.zip?z", L"https://a.example:8443/d/e/../k.zip?z"},
+        {L"a:b/c", L"a:b/c"}, // a scheme: not for a download, refused when it is read
+        {L"", from.c_str()},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(resolveRedirect(from, row.location), row.resolved) << toUtf8(row.location);
+    }
+    EXPECT_EQ(resolveRedirect(L"http://h:1", L"k"), L"http://h:1/k");
+    EXPECT_EQ(resolveRedirect(L"http://h:1?q/r", L"k"), L"http://h:1/k");
 }
 
 TEST_F(ReleaseServerTest, RedirectFromHttpsToHttpIsRefusedBeforeAnyByteIsWritten) {
