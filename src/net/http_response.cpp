@@ -8,6 +8,8 @@
 
 #include <cwctype>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace qv {
@@ -88,6 +90,17 @@ void sendAndReceive(HINTERNET request, const std::wstring& headers, bool first,
                  "WinHttpReceiveResponse: ");
 }
 
+// A thread that is joined, when it runs, before anything it may touch goes.
+struct JoinedThread {
+    std::thread thread;
+    ~JoinedThread() { join(); }
+    void join() {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+};
+
 DWORD statusOf(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof(status);
@@ -113,6 +126,16 @@ HttpResponse requestFollowingRedirects(const std::wstring& url, const std::wstri
     HttpResponse response;
     response.session = openDownloadSession(url);
     response.url = url;
+    // The machine's roots load while the first request is in flight: that first load is most
+    // of what the first check of a server costs.
+    JoinedThread trustPreparation;
+    if (parts.secure) {
+        try {
+            trustPreparation.thread = std::thread(prepareMachineTrust);
+        } catch (const std::system_error&) {
+            // No thread: the check loads them itself.
+        }
+    }
     bool securedYet = false;
     for (int redirects = 0;; ++redirects) {
         if (securedYet && !parts.secure) {
@@ -132,6 +155,7 @@ HttpResponse requestFollowingRedirects(const std::wstring& url, const std::wstri
         sendAndReceive(response.request.get(), headers, redirects == 0, tag);
         // WinHTTP accepted the server's certificate; the machine must as well, before anything
         // the server said is acted on.
+        trustPreparation.join();
         requireMachineTrustedServer(response.request.get(), response.url);
 
         response.status = statusOf(response.request.get());

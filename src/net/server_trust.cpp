@@ -82,6 +82,19 @@ DWORD sslPolicyError(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host) {
 
 } // namespace
 
+void prepareMachineTrust() noexcept {
+    try {
+        const HCERTSTORE roots = crypt32().openStore(
+            CERT_STORE_PROV_SYSTEM_W, 0 /* encoding */, 0 /* default provider */,
+            CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, L"Root");
+        if (roots != nullptr) {
+            crypt32().closeStore(roots, 0 /* flags */);
+        }
+    } catch (...) {
+        // Nothing prepared: the check itself loads what it needs, and reports what fails.
+    }
+}
+
 bool machineAcceptsChain(DWORD chainErrorStatus, DWORD policyError) {
     return policyError == 0 && (chainErrorStatus & kNoMachineRoot) == 0;
 }

@@ -19,6 +19,10 @@ namespace qv {
 // certificate cannot be read or the URL cannot be understood. Plain http URLs pass.
 void requireMachineTrustedServer(HINTERNET request, const std::wstring& responseUrl);
 
+// Loads what the machine's chain engine reads first (crypt32, the machine's root store), so that
+// the first check need not wait for it; meant to run beside a request in flight. Never throws.
+void prepareMachineTrust() noexcept;
+
 // The judgement on a chain the machine's engine built: the SSL policy passed (policyError 0)
 // and the chain reaches one of the machine's roots. The policy alone is not enough, since some
 // systems' policy passes a chain that stops short of any root; other status bits (such as name
