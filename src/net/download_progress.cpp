@@ -2,25 +2,26 @@
 
 #include "console/console_output.h"
 
+#include <windows.h>
+
 #include <algorithm>
 
 namespace qv {
 
 DownloadProgress::DownloadProgress(const std::wstring& tag, bool lengthKnown, std::uint64_t length,
                                    std::uint64_t start)
-    : tag_(tag), lengthKnown_(lengthKnown), length_(length), start_(start) {}
+    : tag_(tag), lengthKnown_(lengthKnown), length_(length), start_(start),
+      startedMs_(::GetTickCount64()), lastRedrawMs_(startedMs_) {}
 
 void DownloadProgress::update(std::uint64_t received) {
-    const Clock::time_point now = Clock::now();
-    const bool secondPassed = now - lastRedraw_ >= std::chrono::seconds(1);
+    const std::uint64_t nowMs = ::GetTickCount64();
+    const bool secondPassed = nowMs - lastRedrawMs_ >= 1000;
     const int percent = lengthKnown_ ? cappedPercent(received, length_) : -1;
     if (!(lengthKnown_ && percent > lastPercent_) && !secondPassed) {
         return;
     }
-    const auto elapsedNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - started_).count();
-    const double seconds = std::max(static_cast<double>(elapsedNs) / 1000000000.0, 0.001);
-    const auto speed = static_cast<std::uint64_t>(static_cast<double>(received - start_) / seconds);
+    const std::uint64_t elapsedMs = std::max<std::uint64_t>(nowMs - startedMs_, 1);
+    const std::uint64_t speed = (received - start_) * 1000 / elapsedMs;
     if (lengthKnown_) {
         printProgress(tag_, L"Đang tải " + formatPercent(percent) + L"% | " +
                                 formatByteSize(received) + L"/" + formatByteSize(length_) + L" | " +
@@ -30,7 +31,7 @@ void DownloadProgress::update(std::uint64_t received) {
         printProgress(tag_, L"Đang tải " + formatByteSize(received) + L" | " +
                                 formatByteSize(speed) + L"/s          ");
     }
-    lastRedraw_ = now;
+    lastRedrawMs_ = nowMs;
 }
 
 } // namespace qv
