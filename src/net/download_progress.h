@@ -9,7 +9,7 @@ namespace qv {
 // Redrawn when the whole percent rises or once a second. With a known length the line counts
 // the whole file; the speed counts only what this transfer brought (from `start` bytes on).
 // Called for every read, so it asks only the system's tick count, which costs no call into the
-// kernel (a precise clock, read that often, costs a tenth of a fast transfer's processor time).
+// kernel, where the precise clock costs one each time.
 class DownloadProgress {
 public:
     DownloadProgress(const std::wstring& tag, bool lengthKnown, std::uint64_t length,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
@@ -38,6 +39,10 @@ struct ResumeRow {
     Then then;
     const char* failure; // of the second attempt, for Then::Fails
 };
+
+void PrintTo(const ResumeRow& row, std::ostream* out) {
+    *out << row.label;
+}
 
 class BrokenTransfer : public ReleaseServerTest, public ::testing::WithParamInterface<ResumeRow> {
 protected:
