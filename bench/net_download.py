@@ -42,12 +42,14 @@ def wine_environment(prefix, build_dir):
     return env
 
 
-def run_windows_transfer(exe, url, target, env):
+def run_windows_transfer(exe, url, target, env, attempts=None):
     """Runs a bench program that prints `bytes N seconds S peak_working_set P` on stderr."""
-    result = subprocess.run([wh.WINE, exe, url, windows_path(target)], env=env,
+    extra = [str(attempts)] if attempts else []
+    result = subprocess.run([wh.WINE, exe, url, windows_path(target)] + extra, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, check=False)
-    fields = result.stderr.decode("utf-8", "replace").split()
+    fields = result.stderr.decode("utf-8", "replace").splitlines()[-1:]
+    fields = fields[0].split() if fields else []
     if result.returncode != 0 or "bytes" not in fields:
         raise RuntimeError("bench program failed: %s" % result.stderr.decode("utf-8", "replace"))
     values = dict(zip(fields[::2], fields[1::2]))
@@ -106,6 +108,37 @@ def measure(build_dir, prefix, runs=3, sizes_mib=(16, 256)):
     return figures
 
 
+def measure_resume(build_dir, prefix, size_mib=64):
+    """Bytes on the wire per byte of package for a package cut by the server at half and then
+    fetched again by the installer's transfer: with a server that serves ranges, and with one
+    that ignores them. Returns (resumed, ignored)."""
+    exe = os.path.join(build_dir, "bench", "net", "net_download_bench.exe")
+    env = wine_environment(prefix, build_dir)
+    size = size_mib * MIB
+    work = tempfile.mkdtemp(prefix="quorvalent-bench-")
+    ratios = []
+    try:
+        with ReleaseServer(work, ca_dir=os.path.join(prefix, "test-ca")) as server:
+            for n, faults in enumerate(("", "&ranges=ignore")):
+                url = "%s/generated/%d/package.zip?cutonce=%d&run=%d%s" % (
+                    server.https_base, size, size // 2, n, faults)
+                target = os.path.join(work, "package.zip")
+                before = server.body_bytes
+                got, _, _ = run_windows_transfer(exe, url, target, env, attempts=2)
+                assert got == size, (got, size)
+                ratios.append((server.body_bytes - before) / size)
+                os.remove(target)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return tuple(ratios)
+
+
+def resume_rows(ratios):
+    """The resume figures as a row of bench/run's table."""
+    return [("64 MiB cut at half, resumed: bytes on the wire", "x package", ratios[0],
+             "server ignoring ranges", ratios[1])]
+
+
 def table_rows(figures):
     """The figures as rows of bench/run's table."""
     rows = []
@@ -138,6 +171,8 @@ def main():
     parser.add_argument("--build", default=os.environ.get("QUORVALENT_BUILD_DIR"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes-mib", default="16,256")
+    parser.add_argument("--resume", action="store_true",
+                        help="also: a 64 MiB package cut at half, then resumed")
     args = parser.parse_args()
     if not args.build:
         parser.error("--build DIR or QUORVALENT_BUILD_DIR is needed")
@@ -146,6 +181,7 @@ def main():
     try:
         figures = measure(build_dir, prefix, args.runs,
                           [int(s) for s in args.sizes_mib.split(",")])
+        resumed, ignored = measure_resume(build_dir, prefix) if args.resume else (None, None)
     finally:
         if made_here:
             subprocess.run(["wineserver", "-k"], env=wine_environment(prefix, build_dir),
@@ -157,6 +193,9 @@ def main():
         ours, loop, curl = best["installer"][0], best["winhttp"][0], best["curl"][0]
         print("%-6s %5d MiB %14.1f %14.1f %14.1f %9.2f %9.2f" % (
             scheme, size_mib, ours, loop, curl, ours / loop, ours / curl))
+    if resumed is not None:
+        print("64 MiB cut at half, then fetched again: %.2f package sizes on the wire "
+              "(%.2f from a server that ignores ranges)" % (resumed, ignored))
     print()
     print("Peak working set (Windows process): installer's transfer / bare WinHTTP loop")
     for (size_mib, scheme), best in sorted(figures.items()):

@@ -14,7 +14,9 @@ namespace qv {
     X(GetCertificateChain, getCertificateChain)                                                    \
     X(VerifyCertificateChainPolicy, verifyCertificateChainPolicy)                                  \
     X(FreeCertificateChain, freeCertificateChain)                                                  \
-    X(FreeCertificateContext, freeCertificateContext)
+    X(FreeCertificateContext, freeCertificateContext)                                              \
+    X(OpenStore, openStore)                                                                        \
+    X(CloseStore, closeStore)
 
 struct Crypt32Api {
 #define QV_CRYPT32_SLOT(name, slot) decltype(&::Cert##name) slot;

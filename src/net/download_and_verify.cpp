@@ -25,8 +25,8 @@ void removeQuietly(const std::filesystem::path& path) {
 }
 
 ZipSummary downloadAndVerifyOnce(const std::wstring& url, const std::filesystem::path& target,
-                                 const std::wstring& tag) {
-    downloadFile(url, target, tag);
+                                 const std::wstring& tag, ResumePoint& resume) {
+    downloadFile(url, target, tag, resume);
     printStatus(tag, L"Đang kiểm tra an toàn và tính toàn vẹn ZIP...");
     const ZipSummary summary = verifyZipArchive(target);
     printStatus(tag, L"ZIP hợp lệ: " + std::to_wstring(summary.fileCount) + L" tệp, " +
@@ -40,15 +40,20 @@ ZipSummary downloadAndVerify(const std::wstring& url, const std::filesystem::pat
                              const std::wstring& tag) {
     const std::string tagText = toUtf8(tag);
     std::string lastFailure;
+    ResumePoint resume;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         try {
-            return downloadAndVerifyOnce(url, target, tag);
+            return downloadAndVerifyOnce(url, target, tag, resume);
         } catch (const std::exception& error) {
             lastFailure = error.what();
         }
-        // The next attempt starts from nothing: a broken download and a refused archive alike.
+        // The next attempt starts from nothing, unless the transfer broke off part-way through
+        // an entity it can ask for the rest of; a refused archive always starts from nothing
+        // (the download was complete, so nothing is left to resume).
         removeQuietly(target);
-        removeQuietly(partialDownloadPath(target));
+        if (!resume.usable()) {
+            removeQuietly(partialDownloadPath(target));
+        }
         if (attempt == kAttempts) {
             break;
         }
@@ -58,6 +63,7 @@ ZipSummary downloadAndVerify(const std::wstring& url, const std::filesystem::pat
                    std::to_string(pauseSeconds) + " giây...\n");
         std::this_thread::sleep_for(std::chrono::seconds(pauseSeconds));
     }
+    removeQuietly(partialDownloadPath(target));
     throw std::runtime_error("Không thể tải " + tagText + " sau " + std::to_string(kAttempts) +
                              " lần: " + lastFailure);
 }

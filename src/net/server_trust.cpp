@@ -12,10 +12,8 @@ namespace {
 
 constexpr char kUntrusted[] = "Chứng chỉ máy chủ không được tin cậy trên máy này.";
 
-// Revocation is not asked for (WinHTTP, which the download leaves at its default, does not ask
-// either); should a system report it unknown anyway, that alone is no reason to refuse.
-constexpr DWORD kRevocationUnknown =
-    CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+// A chain that ends without reaching a root the machine trusts.
+constexpr DWORD kNoMachineRoot = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT;
 
 struct SecureHost {
     bool secure = false;
@@ -62,7 +60,10 @@ UniqueCertificateChain machineChain(PCCERT_CONTEXT certificate) {
     return UniqueCertificateChain(chain);
 }
 
-bool passesSslPolicy(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host) {
+// The SSL policy's error for the chain and host; revocation is not asked for (WinHTTP, which
+// the download leaves at its default, does not ask either), so its status being unknown is no
+// reason to refuse.
+DWORD sslPolicyError(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host) {
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof(ssl);
     ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -73,12 +74,30 @@ bool passesSslPolicy(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host) {
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof(status);
-    return crypt32().verifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) !=
-               FALSE &&
-           status.dwError == 0;
+    if (!crypt32().verifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
+        return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT); // no policy result: not passed
+    }
+    return status.dwError;
 }
 
 } // namespace
+
+void prepareMachineTrust() noexcept {
+    try {
+        const HCERTSTORE roots = crypt32().openStore(
+            CERT_STORE_PROV_SYSTEM_W, 0 /* encoding */, 0 /* default provider */,
+            CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, L"Root");
+        if (roots != nullptr) {
+            crypt32().closeStore(roots, 0 /* flags */);
+        }
+    } catch (...) {
+        // Nothing prepared: the check itself loads what it needs, and reports what fails.
+    }
+}
+
+bool machineAcceptsChain(DWORD chainErrorStatus, DWORD policyError) {
+    return policyError == 0 && (chainErrorStatus & kNoMachineRoot) == 0;
+}
 
 void requireMachineTrustedServer(HINTERNET request, const std::wstring& responseUrl) {
     const SecureHost where = hostOf(responseUrl);
@@ -88,10 +107,8 @@ void requireMachineTrustedServer(HINTERNET request, const std::wstring& response
     const UniqueCertificate certificate = serverCertificate(request);
     const UniqueCertificateChain chain =
         certificate ? machineChain(certificate.get()) : UniqueCertificateChain();
-    // Both: some policy checks report a chain that stops short of any trusted root as clean.
-    const bool trusted = chain &&
-                         (chain.get()->TrustStatus.dwErrorStatus & ~kRevocationUnknown) == 0 &&
-                         passesSslPolicy(chain.get(), where.host);
+    const bool trusted = chain && machineAcceptsChain(chain.get()->TrustStatus.dwErrorStatus,
+                                                      sslPolicyError(chain.get(), where.host));
     if (!trusted) {
         throw std::runtime_error(kUntrusted);
     }

@@ -12,12 +12,21 @@
 
 namespace qv {
 
-// Once WinHTTP has received the response to request, whose last URL was responseUrl: for an
-// https URL, builds the chain of the certificate the server presented with the machine's chain
-// engine and checks it with the SSL policy for the URL's host. Throws "Chứng chỉ máy chủ không
-// được tin cậy trên máy này." unless both the chain's trust status (revocation status unknown
-// aside) and the policy's status are clean, and also when the certificate cannot be read or the
-// URL cannot be understood. Plain http URLs pass.
+// Once WinHTTP has received the response to request, which was sent to responseUrl (no redirect
+// followed): for an https URL, builds the chain of the certificate the server presented with the
+// machine's chain engine and checks it with the SSL policy for the URL's host. Throws "Chứng chỉ
+// máy chủ không được tin cậy trên máy này." unless machineAcceptsChain says so, and also when the
+// certificate cannot be read or the URL cannot be understood. Plain http URLs pass.
 void requireMachineTrustedServer(HINTERNET request, const std::wstring& responseUrl);
+
+// Loads what the machine's chain engine reads first (crypt32, the machine's root store), so that
+// the first check need not wait for it; meant to run beside a request in flight. Never throws.
+void prepareMachineTrust() noexcept;
+
+// The judgement on a chain the machine's engine built: the SSL policy passed (policyError 0)
+// and the chain reaches one of the machine's roots. The policy alone is not enough, since some
+// systems' policy passes a chain that stops short of any root; other status bits (such as name
+// constraints the policy accepts) are the policy's to weigh.
+bool machineAcceptsChain(DWORD chainErrorStatus, DWORD policyError);
 
 } // namespace qv

@@ -126,7 +126,7 @@ class BrokenBody : public DownloadAndVerify,
                    public ::testing::WithParamInterface<const wchar_t*> {};
 
 // A body cut short or reset fails the attempt, whether WinHTTP reports it or not (the count
-// falls short of the announced length), and the retry brings the whole archive.
+// falls short of the announced length), and the retry asks for the rest of the archive.
 TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
     const std::wstring path = publish("broken.zip", archive_);
     const std::wstring url = httpUrl(path + L"?" + GetParam() + L"=3000&first=1&id=" + uniqueId());
@@ -139,6 +139,36 @@ TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
     ASSERT_GE(err.size(), pause.size());
     EXPECT_EQ(err.substr(err.size() - pause.size()), pause);
     EXPECT_EQ(err.find("Lần tải 2"), std::string::npos);
+    // A reset may lose what had arrived before it; a cut never does.
+    if (std::wstring(GetParam()) == L"cut") {
+        EXPECT_NE(console_.out().find(L"Máy chủ phản hồi: " + formatByteSize(archive_.size()) +
+                                      L". Tải tiếp từ " + formatByteSize(3000) + L"...\n"),
+                  std::wstring::npos)
+            << toUtf8(console_.out());
+    }
+}
+
+// A resumed transfer whose file the verifier refuses is not resumed again: the next attempt
+// starts from nothing (and here gets the archive).
+TEST_F(DownloadAndVerify, RefusedArchiveAfterAResumeStartsOverFromNothing) {
+    const std::wstring path = publish("resumed.zip", archive_);
+    const std::wstring url = httpUrl(path + L"?body=notzip&first=2&cutonce=500&id=" + uniqueId());
+    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
+    EXPECT_EQ(summary.fileCount, 2u);
+    EXPECT_TRUE(sameBytes(readFile(target()), archive_));
+    const std::wstring out = console_.out();
+    const std::wstring resumedLine = L". Tải tiếp từ " + formatByteSize(500) + L"...\n";
+    const std::size_t resumed = out.find(resumedLine);
+    ASSERT_NE(resumed, std::wstring::npos) << toUtf8(out);
+    EXPECT_NE(
+        out.find(L"Máy chủ phản hồi: " + formatByteSize(archive_.size()) + L". Bắt đầu tải...\n",
+                 resumed),
+        std::wstring::npos)
+        << toUtf8(out);
+    EXPECT_EQ(out.find(L"Tải tiếp", resumed + resumedLine.size()), std::wstring::npos)
+        << toUtf8(out);
+    EXPECT_NE(console_.err().find("[Net] Lần tải 2 thất bại: "), std::string::npos);
+    EXPECT_EQ(console_.err().find("Lần tải 3"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(DownloadAndVerify, BrokenBody, ::testing::Values(L"cut", L"reset"));
