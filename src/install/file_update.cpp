@@ -57,7 +57,15 @@ void FileUpdate::planFolder(const std::wstring& folder) {
 }
 
 void FileUpdate::writeRecord(const fs::path& shown) {
-    flushVolumeOf(runFolder_.handle());
+    // The record's flush makes the names it lists durable; the bytes behind them must be first,
+    // or a power cut could leave committed names on files the cache never wrote.
+    if (!durability_.flushVolume(runFolder_.handle())) {
+        for (const Placement& placement : placements_) {
+            if (!durability_.flushFile(placement.staged.get())) {
+                throwCopyFailure(shown, ::GetLastError());
+            }
+        }
+    }
     RelativeOpen made = openRelative(runFolder_.handle(), kUnfinishedRecordName,
                                      GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                      FILE_CREATE, FILE_NON_DIRECTORY_FILE);
@@ -65,7 +73,7 @@ void FileUpdate::writeRecord(const fs::path& shown) {
         throwCopyFailure(shown, made.error);
     }
     recordFile_ = std::move(made.file);
-    DWORD error = writeRecordText(recordFile_.get(), recordText(record_), true);
+    DWORD error = writeRecordText(recordFile_.get(), recordText(record_), durability_.flushFile);
     if (error == ERROR_SUCCESS) {
         error = renameByHandle(recordFile_.get(), runFolder_.handle(), kUpdateRecordName, false);
     }
@@ -140,7 +148,7 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
         placement.name = found.substr(found.find_last_of(L'\\') + 1);
         if (placement.name != name) {
             // Not made durable: lost with the cache, only the case of a name put back differs.
-            writeRecordText(recordFile_.get(), spellingLine(number, placement.name), false);
+            writeRecordText(recordFile_.get(), spellingLine(number, placement.name), nullptr);
         }
     } else if (old.error != ERROR_FILE_NOT_FOUND) {
         throwCopyFailure(shown, old.error);
@@ -153,7 +161,20 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
 }
 
 void FileUpdate::markCommitted(const fs::path& shown) {
-    if (const DWORD error = writeRecordText(recordFile_.get(), committedLine(), true)) {
+    LARGE_INTEGER end{};
+    const LARGE_INTEGER here{};
+    if (!::SetFilePointerEx(recordFile_.get(), here, &end, FILE_CURRENT)) {
+        throwCopyFailure(shown, ::GetLastError());
+    }
+    const DWORD error = writeRecordText(recordFile_.get(), committedLine(), durability_.flushFile);
+    if (error != ERROR_SUCCESS) {
+        // Part of the mark may have reached the disk: a put-back cut short after it would leave
+        // a record that keeps a mixed installation. Where even the cut fails, the put-back still
+        // runs; should it finish, the record goes with it.
+        if (::SetFilePointerEx(recordFile_.get(), end, nullptr, FILE_BEGIN) &&
+            ::SetEndOfFile(recordFile_.get())) {
+            durability_.flushFile(recordFile_.get());
+        }
         throwCopyFailure(shown, error);
     }
 }
@@ -248,11 +269,9 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         }
         removeBackupFolders();
         removeHeldFolder(runFolderParent_, runFolder_);
-    } else {
-        // The failure names these old copies as what is left of the installation: a later run
-        // must not remove them, nor undo the update by its record.
-        holdChildFolderWithoutDelete(runFolder_, kKeptMark, HoldMode::CreateNew);
     }
+    // Cut short, the record stays as a run ended here would leave it: the next run's recovery
+    // puts back what this could not, and removes no old copy that is not back at its name.
     recordFile_.reset();
     stagingFolders_.clear();
     backupFolders_.clear();
