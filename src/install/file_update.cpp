@@ -161,20 +161,10 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
 }
 
 void FileUpdate::markCommitted(const fs::path& shown) {
-    LARGE_INTEGER end{};
-    const LARGE_INTEGER here{};
-    if (!::SetFilePointerEx(recordFile_.get(), here, &end, FILE_CURRENT)) {
-        throwCopyFailure(shown, ::GetLastError());
-    }
-    const DWORD error = writeRecordText(recordFile_.get(), committedLine(), durability_.flushFile);
-    if (error != ERROR_SUCCESS) {
-        // Part of the mark may have reached the disk: a put-back cut short after it would leave
-        // a record that keeps a mixed installation. Where even the cut fails, the put-back still
-        // runs; should it finish, the record goes with it.
-        if (::SetFilePointerEx(recordFile_.get(), end, nullptr, FILE_BEGIN) &&
-            ::SetEndOfFile(recordFile_.get())) {
-            durability_.flushFile(recordFile_.get());
-        }
+    // Part of a mark whose writing failed may reach the disk later: a put-back cut short after
+    // that would leave a record that keeps a mixed installation.
+    if (const DWORD error =
+            appendOrCut(recordFile_.get(), committedLine(), durability_.flushFile)) {
         throwCopyFailure(shown, error);
     }
 }
@@ -230,11 +220,11 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
             // file left: any free name there will do, and one they cannot guess is free.
             const HANDLE stagingFolder = stagingFolders_[(number - 1) / 100].handle();
             DWORD error =
-                renameByHandle(placement.staged.get(), stagingFolder, numberedName(number), false);
+                rename_(placement.staged.get(), stagingFolder, numberedName(number), false);
             for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
                 try {
-                    error = renameByHandle(placement.staged.get(), stagingFolder,
-                                           numberedName(number) + L"-" + randomSuffix(), false);
+                    error = rename_(placement.staged.get(), stagingFolder,
+                                    numberedName(number) + L"-" + randomSuffix(), false);
                 } catch (...) {
                     break; // no memory, or no source of random numbers: the name stays taken
                 }
@@ -246,8 +236,12 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
             placement.placed = false;
         }
         if (placement.backup) {
-            if (renameByHandle(placement.backup.get(), placement.folder->handle(), placement.name,
-                               false) != ERROR_SUCCESS) {
+            const HANDLE folder = placement.folder->handle();
+            if (rename_(placement.backup.get(), folder, placement.name, false) != ERROR_SUCCESS) {
+                // Rather the new file than neither: the name keeps it until the old copy can go
+                // back, which the next run's recovery does.
+                placement.placed =
+                    rename_(placement.staged.get(), folder, placement.name, false) == 0;
                 keep(number, placement);
                 continue;
             }

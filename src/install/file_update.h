@@ -78,6 +78,9 @@ public:
 
     // A seam for tests: how the final path of an existing target is read (finalPathOf).
     void readFinalPathWith(std::wstring (*reader)(HANDLE)) { readFinalPath_ = reader; }
+    // A seam for tests: how the put-back moves a file by handle (renameByHandle).
+    using Rename = DWORD (*)(HANDLE file, HANDLE folder, std::wstring_view name, bool replace);
+    void putBackWith(Rename rename) { rename_ = rename; }
     // A seam for tests: how the volume and single files are made durable.
     struct Durability {
         bool (*flushVolume)(HANDLE folder) = flushVolumeOf;
@@ -110,6 +113,7 @@ private:
     UniqueFile recordFile_;
     std::wstring (*readFinalPath_)(HANDLE) = finalPathOf;
     Durability durability_;
+    Rename rename_ = renameByHandle;
 };
 
 } // namespace qv

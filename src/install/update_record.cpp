@@ -156,6 +156,19 @@ DWORD writeRecordText(HANDLE file, std::wstring_view text, FileFlush flush) {
     return flush != nullptr && !flush(file) ? ::GetLastError() : ERROR_SUCCESS;
 }
 
+DWORD appendOrCut(HANDLE file, std::wstring_view text, FileFlush flush) {
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_CURRENT)) {
+        return ::GetLastError();
+    }
+    const DWORD error = writeRecordText(file, text, flush);
+    if (error != ERROR_SUCCESS && ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+        ::SetEndOfFile(file)) {
+        flush(file);
+    }
+    return error;
+}
+
 DWORD readRecordText(HANDLE file, std::wstring& text) {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file, &size)) {

@@ -62,6 +62,12 @@ using FileFlush = BOOL(WINAPI*)(HANDLE file);
 // Returns the system's error code, 0 on success.
 DWORD writeRecordText(HANDLE file, std::wstring_view text, FileFlush flush);
 
+// Appends `text` at the open file's position and makes it durable through `flush`. Where either
+// fails, the file is cut back to where it ended, flushed (where even that fails, the put-back that
+// follows still runs; should it finish, the record goes with it). Returns the first error, 0 on
+// success.
+DWORD appendOrCut(HANDLE file, std::wstring_view text, FileFlush flush);
+
 // The whole text of the open record into `text`. Returns the system's error code, 0 on success:
 // ERROR_FILE_TOO_LARGE past 64 MiB (a record of a million files is far below that, and nothing
 // larger is read), ERROR_INVALID_DATA for a size no UTF-16 text has.

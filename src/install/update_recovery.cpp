@@ -91,10 +91,11 @@ struct Unfinished {
     DWORD error = ERROR_SUCCESS;
 };
 
-// The new file, where it holds the recorded name: moved back into the run's folder and deleted
-// there (a program started from it meanwhile keeps it from being deleted, not from being moved).
-// Returns the system's error code, 0 once the name no longer holds it.
-DWORD removeNewFile(const HeldFolder& folder, const RecordedFile& file, const HoldResult& staging) {
+// The new file, where it holds the recorded name, moved back into the run's folder and held in
+// `moved` (a program started from it meanwhile keeps it from being deleted, not from being
+// moved). Returns the system's error code, 0 once the name no longer holds it.
+DWORD moveNewFileAside(const HeldFolder& folder, const RecordedFile& file,
+                       const HoldResult& staging, UniqueFile& moved) {
     bool plainFolder = false;
     RelativeOpen atName = openTarget(folder.handle(), file.name, plainFolder);
     if (!atName.file) {
@@ -116,7 +117,7 @@ DWORD removeNewFile(const HeldFolder& folder, const RecordedFile& file, const Ho
                                numberedName(file.number) + L"-" + randomSuffix(), false);
     }
     if (error == ERROR_SUCCESS) {
-        deleteEntryByHandle(atName.file.get());
+        moved = std::move(atName.file);
     }
     return error;
 }
@@ -163,9 +164,17 @@ std::optional<Unfinished> undo(const InstallSite& site, const HeldFolder& run,
             error = folders.failureAt(file.folder);
             error = error == ERROR_SUCCESS && backup.file ? ERROR_PATH_NOT_FOUND : error;
         } else if (error == ERROR_SUCCESS) {
-            error = removeNewFile(*target, file, inRun.at(newFilesFolderName(file.number)));
+            UniqueFile moved;
+            error =
+                moveNewFileAside(*target, file, inRun.at(newFilesFolderName(file.number)), moved);
             if (error == ERROR_SUCCESS && backup.file) {
                 error = renameByHandle(backup.file.get(), target->handle(), file.name, false);
+            }
+            if (error == ERROR_SUCCESS && moved) {
+                deleteEntryByHandle(moved.get());
+            } else if (moved) {
+                // Rather the new file than neither, until the old copy can go back.
+                renameByHandle(moved.get(), target->handle(), file.name, false);
             }
         }
         if (error != ERROR_SUCCESS && !first) {
