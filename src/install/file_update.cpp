@@ -12,14 +12,6 @@ namespace qv {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The record while it is being written: a run that ends before it is complete leaves no record
-// at all, only this, which later runs remove with the rest of the run's folder.
-constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
-
-} // namespace
-
 FileUpdate::FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,
                        std::vector<char>& copyBuffer)
     : runFolderParent_(runFolderParent), runFolder_(std::move(runFolder)), buffer_(copyBuffer) {}
@@ -50,6 +42,12 @@ void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
         throwCopyFailure(shown, error);
     }
     record_.files.push_back({number, folder, name, fileIdentity(placement.staged.get())});
+    if (number == 1 && !durability_.volumeOpens(runFolder_.handle())) {
+        flushBehind_ = std::make_unique<FlushBehind>(durability_.flushFile);
+    }
+    if (flushBehind_) {
+        flushBehind_->add(placement.staged.get());
+    }
 }
 
 void FileUpdate::planFolder(const std::wstring& folder) {
@@ -59,7 +57,11 @@ void FileUpdate::planFolder(const std::wstring& folder) {
 void FileUpdate::writeRecord(const fs::path& shown) {
     // The record's flush makes the names it lists durable; the bytes behind them must be first,
     // or a power cut could leave committed names on files the cache never wrote.
-    if (!durability_.flushVolume(runFolder_.handle())) {
+    if (flushBehind_) {
+        if (const DWORD error = flushBehind_->finish()) {
+            throwCopyFailure(shown, error);
+        }
+    } else if (!durability_.flushVolume(runFolder_.handle())) {
         for (const Placement& placement : placements_) {
             if (!durability_.flushFile(placement.staged.get())) {
                 throwCopyFailure(shown, ::GetLastError());
@@ -201,6 +203,7 @@ void FileUpdate::removeBackupFolders() noexcept {
 }
 
 FileUpdate::PutBack FileUpdate::putBack() noexcept {
+    flushBehind_.reset();
     PutBack result;
     auto keep = [&](std::size_t number, const Placement& placement) {
         result.complete = false;
@@ -274,6 +277,7 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
 }
 
 void FileUpdate::commit() noexcept {
+    flushBehind_.reset();
     for (Placement& placement : placements_) {
         placement.staged.reset();
         if (placement.backup) {

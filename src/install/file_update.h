@@ -13,10 +13,12 @@
 // ends before either is undone by the next one (update_recovery.h).
 
 #include "core/held_folder.h"
+#include "install/flush_behind.h"
 #include "install/placement_steps.h"
 #include "install/update_record.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,6 +85,7 @@ public:
     void putBackWith(Rename rename) { rename_ = rename; }
     // A seam for tests: how the volume and single files are made durable.
     struct Durability {
+        bool (*volumeOpens)(HANDLE folder) = volumeOpensFor;
         bool (*flushVolume)(HANDLE folder) = flushVolumeOf;
         FileFlush flushFile = ::FlushFileBuffers;
     };
@@ -114,6 +117,9 @@ private:
     std::wstring (*readFinalPath_)(HANDLE) = finalPathOf;
     Durability durability_;
     Rename rename_ = renameByHandle;
+    // Where the volume cannot be flushed, each new file is, while the next ones are written.
+    // Declared last: it is done with the new files' handles before they close.
+    std::unique_ptr<FlushBehind> flushBehind_;
 };
 
 } // namespace qv

@@ -60,7 +60,7 @@ DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer)
     return ERROR_SUCCESS;
 }
 
-bool flushVolumeOf(HANDLE folder) noexcept {
+UniqueFile openVolumeOf(HANDLE folder) noexcept {
     try {
         const std::wstring path = finalPathOf(folder) + L"\\";
         std::wstring mountPoint(path.size() + 1, L'\0');
@@ -68,7 +68,7 @@ bool flushVolumeOf(HANDLE folder) noexcept {
         if (!::GetVolumePathNameW(path.c_str(), mountPoint.data(),
                                   static_cast<DWORD>(mountPoint.size())) ||
             !::GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), volume, 64)) {
-            return false;
+            return UniqueFile();
         }
         std::wstring device = volume;
         if (!device.empty() && device.back() == L'\\') {
@@ -77,14 +77,19 @@ bool flushVolumeOf(HANDLE folder) noexcept {
         const HANDLE opened =
             ::CreateFileW(device.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           nullptr /* security */, OPEN_EXISTING, 0, nullptr /* template */);
-        if (opened == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        const UniqueFile held(opened);
-        return ::FlushFileBuffers(held.get()) != FALSE;
+        return UniqueFile(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
     } catch (...) {
-        return false; // no memory for the path: as refused
+        return UniqueFile(); // no memory for the path: as refused
     }
+}
+
+bool volumeOpensFor(HANDLE folder) noexcept {
+    return static_cast<bool>(openVolumeOf(folder));
+}
+
+bool flushVolumeOf(HANDLE folder) noexcept {
+    const UniqueFile volume = openVolumeOf(folder);
+    return volume && ::FlushFileBuffers(volume.get());
 }
 
 RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder) {

@@ -27,6 +27,9 @@ DWORD copyInto(HANDLE target, const std::filesystem::path& source, std::vector<c
 // letter's. Returns false where the system refuses (some endpoint protection refuses to open a
 // volume; a share has no volume to open): the caller then flushes each new file itself.
 bool flushVolumeOf(HANDLE folder) noexcept;
+// Whether the system lets this process open that volume for its flush, asked before the new
+// files are written: where it does not, each new file is flushed as soon as it is written.
+bool volumeOpensFor(HANDLE folder) noexcept;
 
 // Whatever is at the name, opened as itself and shared with everyone, so that a running
 // program's image or an open data file can still be moved aside (a file open without sharing

@@ -24,6 +24,9 @@
 namespace qv {
 
 inline constexpr wchar_t kUpdateRecordName[] = L"update-record";
+// The record while it is being written: a run that ends before it is complete leaves no record
+// at all, only this, which later runs remove with the rest of the run's folder.
+inline constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
 
 struct RecordedFile {
     std::size_t number = 0;    // 1-based, in the order the files take their names

@@ -439,8 +439,9 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
             HeldFolder runFolder = createRunFolder(site);
             seams.runFolder = runFolder.path();
             FileUpdate update(site.parent, std::move(runFolder), buffer);
-            update.makeDurableWith(
-                {c.volumeFlushes ? volumeFlushed : volumeRefused, recordingFlush});
+            update.makeDurableWith({c.volumeFlushes ? volumeFlushed : volumeRefused,
+                                    c.volumeFlushes ? volumeFlushed : volumeRefused,
+                                    recordingFlush});
             update.putBackWith(renameUnlessHeld);
             update.planFolder(L"mới");
             for (const std::wstring& name : names) {
