@@ -7,10 +7,12 @@ extraction poll against a bare FindFirstFileExW walk.
 
 Builds a package tree of 2,000 files (200 MiB, mixed sizes) in a temporary folder, copies it
 with `cp -r`, with a bare CopyFileW loop under Wine and installs it with installFiles under
-Wine in the same run (best of three each, fresh destination every time), and prints the
-ratios. Then installs it again over an existing installation (every file replaced) beside the
+Wine in the same run (best of three each, fresh destination every time), and beside the bare
+loop flushing each new file (the guarantee installFiles gives: every new file durable before
+any name changes), and prints the ratios and which flush installFiles made. Then installs it again over an existing installation (every file replaced) beside the
 bare loop replacing every file of one, and beside a bare loop that lands each file as a new
-file (CopyFileW to a new name, MoveFileExW over the target): an update that can be undone must
+file (CopyFileW to a new name, MoveFileExW over the target), without and with each new file
+flushed before the first move: an update that can be undone must
 make a new file for every file, and a file system may charge far more for making and renaming
 files than for truncating them. The same tree, zipped (stored), is held against its
 archive's list (compareExtractedTree: names, sizes, CRC-32 of every byte) five times, alternating
@@ -94,15 +96,15 @@ def measure(exe, env, work):
     rng = random.Random(20251208)
     package = os.path.join(work, "package")
     total = make_package(package, rng)
-    times = {"install": [], "copyloop": [], "cp": [], "reinstall": [], "copyover": [],
-             "landover": []}
+    times = {"install": [], "copyloop": [], "copyflush": [], "cp": [], "reinstall": [],
+             "copyover": [], "landover": [], "landflush": []}
     for _ in range(ROUNDS):
         target = os.path.join(work, "cp-target")
         start = time.perf_counter()
         subprocess.run(["cp", "-r", package, target], check=True)
         times["cp"].append(time.perf_counter() - start)
         shutil.rmtree(target)
-        for mode in ("install", "copyloop"):
+        for mode in ("install", "copyloop", "copyflush"):
             target = os.path.join(work, mode + "-target")
             result = run_bench(env, exe, mode, windows_path(package), windows_path(target))
             times[mode].append(float(result[mode + "_seconds"]))
@@ -111,7 +113,7 @@ def measure(exe, env, work):
     target = os.path.join(work, "existing-target")
     run_bench(env, exe, "copyloop", windows_path(package), windows_path(target))
     for round_number in range(ROUNDS):
-        modes = ("reinstall", "copyover", "landover")
+        modes = ("reinstall", "copyover", "landover", "landflush")
         if round_number % 2:
             modes = modes[::-1]
         for mode in modes:
@@ -132,7 +134,10 @@ def measure(exe, env, work):
     many = os.path.join(work, "many")
     make_many_files(many)
     tally = run_bench(env, exe, "tally", windows_path(many), "5")
+    # Which flush installFiles made there: the volume's, or (where that is refused) each file's.
+    volume = run_bench(env, exe, "volumeflush", windows_path(work))["volume_flushed"] == "1"
     figures = {name: min(values) for name, values in times.items()}
+    figures["flush"] = "the volume" if volume else "each new file (volume refused)"
     figures.update({"package_bytes": total, "tally": tally, "compare": compare})
     return figures
 
@@ -143,10 +148,15 @@ def table_rows(figures):
     return [
         (label, "s", figures["install"], "cp -r", figures["cp"]),
         (label, "s", figures["install"], "bare CopyFileW loop", figures["copyloop"]),
+        (label + ", flushing " + figures["flush"], "s", figures["install"],
+         "bare CopyFileW + FlushFileBuffers loop", figures["copyflush"]),
         (label + ", over an installation", "s", figures["reinstall"],
          "bare CopyFileW loop, replacing", figures["copyover"]),
         (label + ", over an installation", "s", figures["reinstall"],
          "bare loop, new file moved over each", figures["landover"]),
+        (label + ", over an installation, flushing " + figures["flush"], "s",
+         figures["reinstall"], "bare loop, each new file flushed, then moved over",
+         figures["landflush"]),
         ("tallyDirectory, %s files (median)" % "{:,}".format(int(tally["tally_files"])), "ms",
          1000 * float(tally["tally_median_seconds"]), "bare FindFirstFileExW walk",
          1000 * float(tally["walk_median_seconds"])),
@@ -185,6 +195,13 @@ def main():
         print("bare loop copying each file to a new name and moving it over its target: "
               "%.3f s (best of %d); ratio %.2f"
               % (f["landover"], ROUNDS, f["reinstall"] / f["landover"]))
+        print("installFiles flushed %s before its record" % f["flush"])
+        print("bare CopyFileW + FlushFileBuffers loop into a new folder: %.3f s (best of %d); "
+              "ratio installFiles / it: %.2f" % (f["copyflush"], ROUNDS,
+                                                f["install"] / f["copyflush"]))
+        print("bare loop making each file new and flushed, then moving each over its target: "
+              "%.3f s (best of %d); ratio %.2f"
+              % (f["landflush"], ROUNDS, f["reinstall"] / f["landflush"]))
         tally = f["tally"]
         print("tallyDirectory over %s files (%s bytes): median %.1f ms, best %.1f ms of 5 polls"
               % (tally["tally_files"], tally["tally_bytes"],

@@ -8,11 +8,17 @@
 //   shell_bench copyover SOURCE DESTINATION     (the bare loop, replacing every file)
 //   shell_bench landover SOURCE DESTINATION     (the bare loop, each file a new file moved over
 //                                                its target)
+//   shell_bench copyflush SOURCE DESTINATION    (the bare loop, each new file flushed)
+//   shell_bench landflush SOURCE DESTINATION    (each file a new file, flushed; then each moved
+//                                                over its target)
+//   shell_bench volumeflush FOLDER              (whether the folder's volume can be flushed, as
+//                                                installFiles asks)
 //   shell_bench tally FOLDER REPEATS            (tallyDirectory and a bare walk, alternating)
 //   shell_bench compare FOLDER ARCHIVE REPEATS  (the extracted tree against the archive's list,
 //                                                and a bare loop reading every file once)
 
 #include "install/install_files.h"
+#include "install/placement_steps.h"
 #include "shell/extracted_tree.h"
 #include "shell/shell_extraction.h"
 
@@ -87,9 +93,25 @@ bool makeFolder(const std::wstring& folder, bool over) {
            (over && ::GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
+// The bytes of a file just written reach the disk before the loop goes on.
+void flushFile(const std::wstring& path) {
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0 /* no sharing */,
+                      nullptr /* default security */, OPEN_EXISTING, 0, nullptr /* no template */);
+    const bool flushed = file != INVALID_HANDLE_VALUE && ::FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(file);
+    }
+    if (!flushed) {
+        throw std::runtime_error("FlushFileBuffers failed");
+    }
+}
+
 // Each file copied to a new name beside its target and moved over it: the least Windows code
-// that lands every file as a new file, as an update that can be undone has to.
-void bareLandOver(const std::wstring& source, const std::wstring& destination) {
+// that lands every file as a new file, as an update that can be undone has to. With `flush`,
+// every new file is made durable before the first name changes, as such an update must.
+void bareLandOver(const std::wstring& source, const std::wstring& destination, bool flush) {
+    std::vector<std::wstring> landing;
     auto land = [&](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
         const std::wstring target = destination + path.substr(source.size());
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -99,25 +121,39 @@ void bareLandOver(const std::wstring& source, const std::wstring& destination) {
             return;
         }
         const std::wstring fresh = target + L".new";
-        if (!::CopyFileW(path.c_str(), fresh.c_str(), TRUE /* fail if it exists */) ||
-            !::MoveFileExW(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            throw std::runtime_error("CopyFileW/MoveFileExW failed");
+        if (!::CopyFileW(path.c_str(), fresh.c_str(), TRUE /* fail if it exists */)) {
+            throw std::runtime_error("CopyFileW failed");
+        }
+        if (flush) {
+            flushFile(fresh);
+            landing.push_back(target);
+        } else if (!::MoveFileExW(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            throw std::runtime_error("MoveFileExW failed");
         }
     };
     walk(source, land);
+    for (const std::wstring& target : landing) {
+        if (!::MoveFileExW((target + L".new").c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            throw std::runtime_error("MoveFileExW failed");
+        }
+    }
 }
 
-void bareCopy(const std::wstring& source, const std::wstring& destination, bool over) {
+// With `over`, every file replaces its target; with `flush`, each is made durable as it lands.
+void bareCopy(const std::wstring& source, const std::wstring& destination, bool over, bool flush) {
     if (!makeFolder(destination, over)) {
         throw std::runtime_error("CreateDirectoryW failed");
     }
     auto copy = [&](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
         const std::wstring target = destination + path.substr(source.size());
-        const bool ok = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                            ? makeFolder(target, over)
-                            : ::CopyFileW(path.c_str(), target.c_str(), FALSE /* replace */);
+        const bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool ok = folder ? makeFolder(target, over)
+                               : ::CopyFileW(path.c_str(), target.c_str(), FALSE /* replace */);
         if (!ok) {
             throw std::runtime_error("CopyFileW/CreateDirectoryW failed");
+        }
+        if (flush && !folder) {
+            flushFile(target);
         }
     };
     walk(source, copy);
@@ -172,16 +208,28 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
             return 0;
         }
-        if ((mode == L"copyloop" || mode == L"copyover") && argc == 4) {
+        if ((mode == L"copyloop" || mode == L"copyover" || mode == L"copyflush") && argc == 4) {
             const Clock::time_point start = Clock::now();
-            bareCopy(argv[2], argv[3], mode == L"copyover");
+            bareCopy(argv[2], argv[3], mode == L"copyover", mode == L"copyflush");
             std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
             return 0;
         }
-        if (mode == L"landover" && argc == 4) {
+        if ((mode == L"landover" || mode == L"landflush") && argc == 4) {
             const Clock::time_point start = Clock::now();
-            bareLandOver(argv[2], argv[3]);
+            bareLandOver(argv[2], argv[3], mode == L"landflush");
             std::printf("%ls_seconds %.3f\n", mode.c_str(), secondsSince(start));
+            return 0;
+        }
+        if (mode == L"volumeflush" && argc == 3) {
+            const HANDLE folder =
+                ::CreateFileW(argv[2], FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr /* default security */, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr /* no template */);
+            const bool flushed = folder != INVALID_HANDLE_VALUE && qv::flushVolumeOf(folder);
+            std::printf("volume_flushed %d\n", flushed ? 1 : 0);
+            if (folder != INVALID_HANDLE_VALUE) {
+                ::CloseHandle(folder);
+            }
             return 0;
         }
         if (mode == L"tally" && argc == 4) {
@@ -242,7 +290,11 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: shell_bench install|copyloop|reinstall|copyover|landover SOURCE "
-                         "DESTINATION | tally FOLDER REPEATS | compare FOLDER ARCHIVE REPEATS\n");
+    std::fprintf(
+        stderr,
+        "usage: shell_bench install|copyloop|copyflush|reinstall|copyover|landover|landflush "
+        "SOURCE "
+        "DESTINATION | volumeflush FOLDER | tally FOLDER REPEATS | compare FOLDER "
+        "ARCHIVE REPEATS\n");
     return 2;
 }

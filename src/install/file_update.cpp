@@ -12,14 +12,6 @@ namespace qv {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The record while it is being written: a run that ends before it is complete leaves no record
-// at all, only this, which later runs remove with the rest of the run's folder.
-constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
-
-} // namespace
-
 FileUpdate::FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,
                        std::vector<char>& copyBuffer)
     : runFolderParent_(runFolderParent), runFolder_(std::move(runFolder)), buffer_(copyBuffer) {}
@@ -50,6 +42,12 @@ void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
         throwCopyFailure(shown, error);
     }
     record_.files.push_back({number, folder, name, fileIdentity(placement.staged.get())});
+    if (number == 1 && !durability_.volumeOpens(runFolder_.handle())) {
+        flushBehind_ = std::make_unique<FlushBehind>(durability_.flushFile);
+    }
+    if (flushBehind_) {
+        flushBehind_->add(placement.staged.get());
+    }
 }
 
 void FileUpdate::planFolder(const std::wstring& folder) {
@@ -57,7 +55,19 @@ void FileUpdate::planFolder(const std::wstring& folder) {
 }
 
 void FileUpdate::writeRecord(const fs::path& shown) {
-    flushVolumeOf(runFolder_.handle());
+    // The record's flush makes the names it lists durable; the bytes behind them must be first,
+    // or a power cut could leave committed names on files the cache never wrote.
+    if (flushBehind_) {
+        if (const DWORD error = flushBehind_->finish()) {
+            throwCopyFailure(shown, error);
+        }
+    } else if (!durability_.flushVolume(runFolder_.handle())) {
+        for (const Placement& placement : placements_) {
+            if (!durability_.flushFile(placement.staged.get())) {
+                throwCopyFailure(shown, ::GetLastError());
+            }
+        }
+    }
     RelativeOpen made = openRelative(runFolder_.handle(), kUnfinishedRecordName,
                                      GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                      FILE_CREATE, FILE_NON_DIRECTORY_FILE);
@@ -65,7 +75,7 @@ void FileUpdate::writeRecord(const fs::path& shown) {
         throwCopyFailure(shown, made.error);
     }
     recordFile_ = std::move(made.file);
-    DWORD error = writeRecordText(recordFile_.get(), recordText(record_), true);
+    DWORD error = writeRecordText(recordFile_.get(), recordText(record_), durability_.flushFile);
     if (error == ERROR_SUCCESS) {
         error = renameByHandle(recordFile_.get(), runFolder_.handle(), kUpdateRecordName, false);
     }
@@ -140,7 +150,7 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
         placement.name = found.substr(found.find_last_of(L'\\') + 1);
         if (placement.name != name) {
             // Not made durable: lost with the cache, only the case of a name put back differs.
-            writeRecordText(recordFile_.get(), spellingLine(number, placement.name), false);
+            writeRecordText(recordFile_.get(), spellingLine(number, placement.name), nullptr);
         }
     } else if (old.error != ERROR_FILE_NOT_FOUND) {
         throwCopyFailure(shown, old.error);
@@ -153,7 +163,10 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
 }
 
 void FileUpdate::markCommitted(const fs::path& shown) {
-    if (const DWORD error = writeRecordText(recordFile_.get(), committedLine(), true)) {
+    // Part of a mark whose writing failed may reach the disk later: a put-back cut short after
+    // that would leave a record that keeps a mixed installation.
+    if (const DWORD error =
+            appendOrCut(recordFile_.get(), committedLine(), durability_.flushFile)) {
         throwCopyFailure(shown, error);
     }
 }
@@ -190,6 +203,7 @@ void FileUpdate::removeBackupFolders() noexcept {
 }
 
 FileUpdate::PutBack FileUpdate::putBack() noexcept {
+    flushBehind_.reset();
     PutBack result;
     auto keep = [&](std::size_t number, const Placement& placement) {
         result.complete = false;
@@ -209,11 +223,11 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
             // file left: any free name there will do, and one they cannot guess is free.
             const HANDLE stagingFolder = stagingFolders_[(number - 1) / 100].handle();
             DWORD error =
-                renameByHandle(placement.staged.get(), stagingFolder, numberedName(number), false);
+                rename_(placement.staged.get(), stagingFolder, numberedName(number), false);
             for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
                 try {
-                    error = renameByHandle(placement.staged.get(), stagingFolder,
-                                           numberedName(number) + L"-" + randomSuffix(), false);
+                    error = rename_(placement.staged.get(), stagingFolder,
+                                    numberedName(number) + L"-" + randomSuffix(), false);
                 } catch (...) {
                     break; // no memory, or no source of random numbers: the name stays taken
                 }
@@ -225,8 +239,12 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
             placement.placed = false;
         }
         if (placement.backup) {
-            if (renameByHandle(placement.backup.get(), placement.folder->handle(), placement.name,
-                               false) != ERROR_SUCCESS) {
+            const HANDLE folder = placement.folder->handle();
+            if (rename_(placement.backup.get(), folder, placement.name, false) != ERROR_SUCCESS) {
+                // Rather the new file than neither: the name keeps it until the old copy can go
+                // back, which the next run's recovery does.
+                placement.placed =
+                    rename_(placement.staged.get(), folder, placement.name, false) == 0;
                 keep(number, placement);
                 continue;
             }
@@ -248,11 +266,9 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         }
         removeBackupFolders();
         removeHeldFolder(runFolderParent_, runFolder_);
-    } else {
-        // The failure names these old copies as what is left of the installation: a later run
-        // must not remove them, nor undo the update by its record.
-        holdChildFolderWithoutDelete(runFolder_, kKeptMark, HoldMode::CreateNew);
     }
+    // Cut short, the record stays as a run ended here would leave it: the next run's recovery
+    // puts back what this could not, and removes no old copy that is not back at its name.
     recordFile_.reset();
     stagingFolders_.clear();
     backupFolders_.clear();
@@ -261,6 +277,7 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
 }
 
 void FileUpdate::commit() noexcept {
+    flushBehind_.reset();
     for (Placement& placement : placements_) {
         placement.staged.reset();
         if (placement.backup) {

@@ -13,9 +13,12 @@
 // ends before either is undone by the next one (update_recovery.h).
 
 #include "core/held_folder.h"
+#include "install/flush_behind.h"
+#include "install/placement_steps.h"
 #include "install/update_record.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,8 +45,8 @@ public:
                    PSECURITY_DESCRIPTOR security);
     // A folder below the installation folder that the second phase makes, for the record.
     void planFolder(const std::wstring& folder);
-    // Makes the new files durable, then writes the record and makes it durable. Raises the copy
-    // failure for `shown`.
+    // Makes the new files durable (the volume flushed, or where that is refused each new file),
+    // then writes the record and makes it durable. Raises the copy failure for `shown`.
     void writeRecord(const std::filesystem::path& shown);
 
     // Second phase; names change.
@@ -57,7 +60,9 @@ public:
     // nothing of the installation's can be at the name).
     void placeFile(std::size_t index, const HeldFolder& folder, const std::wstring& folderFinalPath,
                    bool folderIsNew, const std::filesystem::path& shown);
-    // Records that every new file has its name; from here the update stands.
+    // Records that every new file has its name; from here the update stands. A mark whose
+    // writing fails is cut from the record again before this raises the copy failure, so that
+    // the put-back that follows, or the next run should this one end during it, undoes it.
     void markCommitted(const std::filesystem::path& shown);
 
     struct PutBack {
@@ -65,6 +70,8 @@ public:
         std::vector<std::filesystem::path> keptOldCopies; // backups that could not go back
     };
     // Undoes everything: new files out, backups back, created folders removed. Never throws.
+    // Where something cannot go back, the record and the run's folder stay as a run that ended
+    // there would leave them, and the next run's recovery finishes the put-back.
     PutBack putBack() noexcept;
 
     // Keeps everything (after markCommitted): backups go, old copies still in use wait in the
@@ -73,6 +80,16 @@ public:
 
     // A seam for tests: how the final path of an existing target is read (finalPathOf).
     void readFinalPathWith(std::wstring (*reader)(HANDLE)) { readFinalPath_ = reader; }
+    // A seam for tests: how the put-back moves a file by handle (renameByHandle).
+    using Rename = DWORD (*)(HANDLE file, HANDLE folder, std::wstring_view name, bool replace);
+    void putBackWith(Rename rename) { rename_ = rename; }
+    // A seam for tests: how the volume and single files are made durable.
+    struct Durability {
+        bool (*volumeOpens)(HANDLE folder) = volumeOpensFor;
+        bool (*flushVolume)(HANDLE folder) = flushVolumeOf;
+        FileFlush flushFile = ::FlushFileBuffers;
+    };
+    void makeDurableWith(const Durability& durability) { durability_ = durability; }
 
 private:
     struct Placement {
@@ -98,6 +115,11 @@ private:
     UpdateRecord record_;
     UniqueFile recordFile_;
     std::wstring (*readFinalPath_)(HANDLE) = finalPathOf;
+    Durability durability_;
+    Rename rename_ = renameByHandle;
+    // Where the volume cannot be flushed, each new file is, while the next ones are written.
+    // Declared last: it is done with the new files' handles before they close.
+    std::unique_ptr<FlushBehind> flushBehind_;
 };
 
 } // namespace qv

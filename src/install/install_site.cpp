@@ -2,6 +2,7 @@
 
 #include "core/errors.h"
 #include "core/run_context.h"
+#include "install/run_folder_owner.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -161,6 +162,7 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
         site.parent = std::move(held.folder);
     }
     site.name = folder.filename().wstring();
+    site.shown = folder;
     site.destination = requireHeld(holdOrCreate(site.parent, site.name, site.destinationMade),
                                    folder, creationFailure);
     return site;
@@ -208,8 +210,10 @@ void removeRunFolder(const InstallSite& site, const std::wstring& name) noexcept
 
 void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
     try {
+        const SidBytes creator = ownerGivenToNewEntries(site.parent.handle());
         for (const std::wstring& name : runFolderNames(site)) {
-            if (!samePathIgnoringCase(name, current)) {
+            if (!samePathIgnoringCase(name, current) &&
+                ownedByCreator(ownerOfChild(site.parent.handle(), name), creator)) {
                 removeRunFolder(site, name);
             }
         }

@@ -20,8 +20,8 @@
 
 namespace qv {
 
-// In a run's folder beside the installation: the run could not put back everything, and the old
-// copies in it are the only ones left. Later runs leave such a folder alone.
+// In a run's folder beside the installation: its record could not be read as one, so nobody can
+// tell what its old copies belong to. Later runs leave such a folder alone.
 inline constexpr wchar_t kKeptMark[] = L"kept";
 
 struct InstallSite {
@@ -29,6 +29,7 @@ struct InstallSite {
     HeldFolder parent;      // where the run's own folder goes
     HeldFolder destination; // the installation folder
     std::wstring name;      // the installation folder's name, which the run's folders start with
+    std::filesystem::path shown;  // the installation folder as the run names it to the person
     bool destinationMade = false; // made by this call
     bool parentMade = false;      // made by this call
 };
@@ -55,7 +56,8 @@ std::vector<std::wstring> runFolderNames(const InstallSite& site);
 void removeRunFolder(const InstallSite& site, const std::wstring& name) noexcept;
 
 // Removes what earlier runs left beside the installation folder (old copies that were still in
-// use), all but the one named `current`, without following any link. Whatever is still in use stays
+// use), all but the one named `current` and any not owned as this process owns what it creates,
+// without following any link. Whatever is still in use stays
 // for the next run. Never throws.
 void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept;
 

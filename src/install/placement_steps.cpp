@@ -60,23 +60,36 @@ DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer)
     return ERROR_SUCCESS;
 }
 
-void flushVolumeOf(HANDLE folder) noexcept {
+UniqueFile openVolumeOf(HANDLE folder) noexcept {
     try {
-        const std::wstring path = finalPathOf(folder);
-        if (path.size() < 2 || path[1] != L':') {
-            return; // a share: its server decides
+        const std::wstring path = finalPathOf(folder) + L"\\";
+        std::wstring mountPoint(path.size() + 1, L'\0');
+        wchar_t volume[64] = {}; // "\\?\Volume{GUID}\"
+        if (!::GetVolumePathNameW(path.c_str(), mountPoint.data(),
+                                  static_cast<DWORD>(mountPoint.size())) ||
+            !::GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), volume, 64)) {
+            return UniqueFile();
         }
-        const std::wstring volume = L"\\\\.\\" + path.substr(0, 2);
+        std::wstring device = volume;
+        if (!device.empty() && device.back() == L'\\') {
+            device.pop_back(); // with it, the volume's root folder would be opened
+        }
         const HANDLE opened =
-            ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            ::CreateFileW(device.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           nullptr /* security */, OPEN_EXISTING, 0, nullptr /* template */);
-        if (opened != INVALID_HANDLE_VALUE) {
-            const UniqueFile held(opened);
-            ::FlushFileBuffers(held.get());
-        }
+        return UniqueFile(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
     } catch (...) {
-        // No memory for the path: as refused.
+        return UniqueFile(); // no memory for the path: as refused
     }
+}
+
+bool volumeOpensFor(HANDLE folder) noexcept {
+    return static_cast<bool>(openVolumeOf(folder));
+}
+
+bool flushVolumeOf(HANDLE folder) noexcept {
+    const UniqueFile volume = openVolumeOf(folder);
+    return volume && ::FlushFileBuffers(volume.get());
 }
 
 RelativeOpen openTarget(HANDLE parent, const std::wstring& name, bool& plainFolder) {

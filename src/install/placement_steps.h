@@ -20,11 +20,16 @@ inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 // the installed one read-only. Returns the system's error code, 0 on success.
 DWORD copyInto(HANDLE target, const std::filesystem::path& source, std::vector<char>& buffer);
 
-// Every file written so far on the volume of the open folder reaches the disk, before any name
-// points at one of them: one flush of the whole volume, which an administrator may ask for,
-// costs far less than one per file. Where the system refuses, the bytes are left to its own cache
-// and the update goes on as it would have.
-void flushVolumeOf(HANDLE folder) noexcept;
+// Every file written so far on the volume that holds the open folder reaches the disk, before
+// any name points at one of them: one flush of the whole volume, which an administrator may ask
+// for, costs far less than one per file. The volume is the one the folder's path is mounted
+// from (a folder mounted into another drive's tree counts as its own volume), not its drive
+// letter's. Returns false where the system refuses (some endpoint protection refuses to open a
+// volume; a share has no volume to open): the caller then flushes each new file itself.
+bool flushVolumeOf(HANDLE folder) noexcept;
+// Whether the system lets this process open that volume for its flush, asked before the new
+// files are written: where it does not, each new file is flushed as soon as it is written.
+bool volumeOpensFor(HANDLE folder) noexcept;
 
 // Whatever is at the name, opened as itself and shared with everyone, so that a running
 // program's image or an open data file can still be moved aside (a file open without sharing

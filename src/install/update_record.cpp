@@ -144,7 +144,7 @@ std::optional<UpdateRecord> parseRecord(std::wstring_view text) {
     return record;
 }
 
-DWORD writeRecordText(HANDLE file, std::wstring_view text, bool flush) {
+DWORD writeRecordText(HANDLE file, std::wstring_view text, FileFlush flush) {
     const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     DWORD written = 0;
     if (!::WriteFile(file, text.data(), bytes, &written, nullptr /* synchronous */)) {
@@ -153,23 +153,40 @@ DWORD writeRecordText(HANDLE file, std::wstring_view text, bool flush) {
     if (written != bytes) {
         return ERROR_WRITE_FAULT;
     }
-    return flush && !::FlushFileBuffers(file) ? ::GetLastError() : ERROR_SUCCESS;
+    return flush != nullptr && !flush(file) ? ::GetLastError() : ERROR_SUCCESS;
 }
 
-std::optional<std::wstring> readRecordText(HANDLE file) {
-    LARGE_INTEGER size{};
-    // A record of a few million files is far below this; anything larger is not one.
-    if (!::GetFileSizeEx(file, &size) || size.QuadPart > (1 << 30) || size.QuadPart % 2 != 0) {
-        return std::nullopt;
+DWORD appendOrCut(HANDLE file, std::wstring_view text, FileFlush flush) {
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_CURRENT)) {
+        return ::GetLastError();
     }
-    std::wstring text(static_cast<std::size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
+    const DWORD error = writeRecordText(file, text, flush);
+    if (error != ERROR_SUCCESS && ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+        ::SetEndOfFile(file)) {
+        flush(file);
+    }
+    return error;
+}
+
+DWORD readRecordText(HANDLE file, std::wstring& text) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size)) {
+        return ::GetLastError();
+    }
+    if (size.QuadPart > (64 << 20)) {
+        return ERROR_FILE_TOO_LARGE;
+    }
+    if (size.QuadPart % 2 != 0) {
+        return ERROR_INVALID_DATA;
+    }
+    text.assign(static_cast<std::size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
     const DWORD bytes = static_cast<DWORD>(size.QuadPart);
     DWORD read = 0;
-    if (bytes != 0 && (!::ReadFile(file, text.data(), bytes, &read, nullptr /* synchronous */) ||
-                       read != bytes)) {
-        return std::nullopt;
+    if (bytes != 0 && !::ReadFile(file, text.data(), bytes, &read, nullptr /* synchronous */)) {
+        return ::GetLastError();
     }
-    return text;
+    return read == bytes ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
 }
 
 std::uint64_t fileIdentity(HANDLE file) {

@@ -24,6 +24,9 @@
 namespace qv {
 
 inline constexpr wchar_t kUpdateRecordName[] = L"update-record";
+// The record while it is being written: a run that ends before it is complete leaves no record
+// at all, only this, which later runs remove with the rest of the run's folder.
+inline constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
 
 struct RecordedFile {
     std::size_t number = 0;    // 1-based, in the order the files take their names
@@ -55,12 +58,23 @@ std::wstring committedLine();
 // is one whose writing the run did not live to finish: it is left out.
 std::optional<UpdateRecord> parseRecord(std::wstring_view text);
 
-// Writes `text` at the open file's position and, with `flush`, makes it durable. Returns the
-// system's error code, 0 on success.
-DWORD writeRecordText(HANDLE file, std::wstring_view text, bool flush);
+// How a file's bytes are made durable (FlushFileBuffers, or a test's stand-in).
+using FileFlush = BOOL(WINAPI*)(HANDLE file);
 
-// The whole text of the open record; nothing when it cannot be read.
-std::optional<std::wstring> readRecordText(HANDLE file);
+// Writes `text` at the open file's position and, with `flush`, makes it durable through it.
+// Returns the system's error code, 0 on success.
+DWORD writeRecordText(HANDLE file, std::wstring_view text, FileFlush flush);
+
+// Appends `text` at the open file's position and makes it durable through `flush`. Where either
+// fails, the file is cut back to where it ended, flushed (where even that fails, the put-back that
+// follows still runs; should it finish, the record goes with it). Returns the first error, 0 on
+// success.
+DWORD appendOrCut(HANDLE file, std::wstring_view text, FileFlush flush);
+
+// The whole text of the open record into `text`. Returns the system's error code, 0 on success:
+// ERROR_FILE_TOO_LARGE past 64 MiB (a record of a million files is far below that, and nothing
+// larger is read), ERROR_INVALID_DATA for a size no UTF-16 text has.
+DWORD readRecordText(HANDLE file, std::wstring& text);
 
 // The open file's identity on its volume (its file index); 0 when the system cannot tell.
 std::uint64_t fileIdentity(HANDLE file);

@@ -1,5 +1,7 @@
 #include "install/update_recovery.h"
 
+#include "core/errors.h"
+#include "core/install_log.h"
 #include "core/run_context.h"
 #include "core/tree_removal.h"
 #include "install/placement_steps.h"
@@ -8,6 +10,8 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 
 namespace qv {
 namespace {
@@ -33,13 +37,24 @@ public:
         HeldFolder* parent =
             at(separator == relative.npos ? std::wstring() : relative.substr(0, separator));
         std::unique_ptr<HeldFolder>& slot = held_[relative];
-        if (parent != nullptr && *parent) {
-            HoldResult held = holdExistingChildFolder(*parent, relative.substr(separator + 1));
-            if (held.status == HoldStatus::Held) {
-                slot = std::make_unique<HeldFolder>(std::move(held.folder));
-            }
+        if (parent == nullptr) {
+            failures_[relative] = failureAt(relative.substr(0, separator));
+            return nullptr;
         }
-        return slot && *slot ? slot.get() : nullptr;
+        HoldResult held = holdExistingChildFolder(*parent, relative.substr(separator + 1));
+        if (held.status == HoldStatus::Held) {
+            slot = std::make_unique<HeldFolder>(std::move(held.folder));
+        } else if (held.status != HoldStatus::Missing) {
+            failures_[relative] =
+                held.error != ERROR_SUCCESS ? held.error : ERROR_CANT_RESOLVE_FILENAME;
+        }
+        return slot.get();
+    }
+
+    // Why at(relative) gave none: 0 when the folder is simply not there.
+    DWORD failureAt(const std::wstring& relative) const {
+        const auto found = failures_.find(relative);
+        return found == failures_.end() ? ERROR_SUCCESS : found->second;
     }
 
     HeldFolder* parentOf(const std::wstring& relative) {
@@ -50,80 +65,121 @@ public:
 private:
     const HeldFolder& root_;
     std::map<std::wstring, std::unique_ptr<HeldFolder>> held_;
+    std::map<std::wstring, DWORD> failures_;
 };
 
 // The run's folders of new files and of old copies, held as they are first needed.
 class RunFolders {
 public:
     explicit RunFolders(const HeldFolder& run) : run_(run) {}
-    const HeldFolder& at(const std::wstring& name) {
+    const HoldResult& at(const std::wstring& name) {
         auto found = held_.find(name);
         if (found == held_.end()) {
-            found = held_.emplace(name, holdExistingChildFolder(run_, name).folder).first;
+            found = held_.emplace(name, holdExistingChildFolder(run_, name)).first;
         }
         return found->second;
     }
 
 private:
     const HeldFolder& run_;
-    std::map<std::wstring, HeldFolder> held_;
+    std::map<std::wstring, HoldResult> held_;
 };
 
-// The new file, where it holds the recorded name: moved back into the run's folder and deleted
-// there (a program started from it meanwhile keeps it from being deleted, not from being moved).
-bool removeNewFile(const HeldFolder& folder, const RecordedFile& file, const HeldFolder& staging) {
+// An entry that could not be undone: its place below the installation folder, and why.
+struct Unfinished {
+    std::wstring file;
+    DWORD error = ERROR_SUCCESS;
+};
+
+// The new file, where it holds the recorded name, moved back into the run's folder and held in
+// `moved` (a program started from it meanwhile keeps it from being deleted, not from being
+// moved). Returns the system's error code, 0 once the name no longer holds it.
+DWORD moveNewFileAside(const HeldFolder& folder, const RecordedFile& file,
+                       const HoldResult& staging, UniqueFile& moved) {
     bool plainFolder = false;
     RelativeOpen atName = openTarget(folder.handle(), file.name, plainFolder);
     if (!atName.file) {
-        return atName.error == ERROR_FILE_NOT_FOUND; // anything else may be the new file, held
+        // Anything but "not there" may be the new file, held.
+        return atName.error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : atName.error;
     }
     if (plainFolder || fileIdentity(atName.file.get()) != file.newFile ||
         !reachedByName(atName.file.get(), finalPathOf(folder.handle()), file.name)) {
-        return true; // not the new file: nothing of the update's to remove
+        return ERROR_SUCCESS; // not the new file: nothing of the update's to remove
     }
-    if (!staging) {
-        return false;
+    if (staging.status != HoldStatus::Held) {
+        return staging.error != ERROR_SUCCESS ? staging.error : ERROR_PATH_NOT_FOUND;
     }
+    const HANDLE stagingFolder = staging.folder.handle();
     DWORD error =
-        renameByHandle(atName.file.get(), staging.handle(), numberedName(file.number), false);
+        renameByHandle(atName.file.get(), stagingFolder, numberedName(file.number), false);
     for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
-        error = renameByHandle(atName.file.get(), staging.handle(),
+        error = renameByHandle(atName.file.get(), stagingFolder,
                                numberedName(file.number) + L"-" + randomSuffix(), false);
     }
-    if (error != ERROR_SUCCESS) {
-        return false;
+    if (error == ERROR_SUCCESS) {
+        moved = std::move(atName.file);
     }
-    deleteEntryByHandle(atName.file.get());
-    return true;
+    return error;
 }
 
-bool undo(const InstallSite& site, const HeldFolder& run, const UpdateRecord& record) {
-    bool complete = true;
+// The old copy of `file`, opened, or why it cannot be: only "not found" means there is none,
+// and then `backup` stays empty and the result is 0.
+DWORD openOldCopy(RunFolders& inRun, const RecordedFile& file, RelativeOpen& backup) {
+    const HoldResult& folder = inRun.at(oldCopiesFolderName(file.number));
+    if (folder.status == HoldStatus::Missing) {
+        return ERROR_SUCCESS;
+    }
+    if (folder.status != HoldStatus::Held) {
+        return folder.error != ERROR_SUCCESS ? folder.error : ERROR_CANT_RESOLVE_FILENAME;
+    }
+    backup =
+        openRelative(folder.folder.handle(), numberedName(file.number),
+                     DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!backup.file) {
+        return backup.error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : backup.error;
+    }
+    if (!reachedByName(backup.file.get(), finalPathOf(folder.folder.handle()),
+                       numberedName(file.number))) {
+        backup.file.reset(); // a link where an old copy should be: not followed
+        return ERROR_CANT_RESOLVE_FILENAME;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Every entry whose old copy is at hand goes back; an entry whose old copy cannot be held keeps
+// its new file where it is. Returns the first entry left undone, if any.
+std::optional<Unfinished> undo(const InstallSite& site, const HeldFolder& run,
+                               const UpdateRecord& record) {
+    std::optional<Unfinished> first;
     FoldersBelow folders(site.destination);
     RunFolders inRun(run);
     for (auto it = record.files.rbegin(); it != record.files.rend(); ++it) {
         const RecordedFile& file = *it;
-        HeldFolder* target = folders.at(file.folder);
-        const HeldFolder& oldFolder = inRun.at(oldCopiesFolderName(file.number));
         RelativeOpen backup;
-        if (oldFolder) {
-            backup = openRelative(oldFolder.handle(), numberedName(file.number),
-                                  DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                                  FILE_NON_DIRECTORY_FILE);
-            if (backup.file && !reachedByName(backup.file.get(), finalPathOf(oldFolder.handle()),
-                                              numberedName(file.number))) {
-                complete = false; // a link where an old copy should be: not followed
-                continue;
+        DWORD error = openOldCopy(inRun, file, backup);
+        HeldFolder* target = error == ERROR_SUCCESS ? folders.at(file.folder) : nullptr;
+        if (error == ERROR_SUCCESS && target == nullptr) {
+            // Its folder gone: no new file can be at the name, and no old copy can go back. One
+            // that cannot be held may hold the new file.
+            error = folders.failureAt(file.folder);
+            error = error == ERROR_SUCCESS && backup.file ? ERROR_PATH_NOT_FOUND : error;
+        } else if (error == ERROR_SUCCESS) {
+            UniqueFile moved;
+            error =
+                moveNewFileAside(*target, file, inRun.at(newFilesFolderName(file.number)), moved);
+            if (error == ERROR_SUCCESS && backup.file) {
+                error = renameByHandle(backup.file.get(), target->handle(), file.name, false);
+            }
+            if (error == ERROR_SUCCESS && moved) {
+                deleteEntryByHandle(moved.get());
+            } else if (moved) {
+                // Rather the new file than neither, until the old copy can go back.
+                renameByHandle(moved.get(), target->handle(), file.name, false);
             }
         }
-        if (target != nullptr &&
-            !removeNewFile(*target, file, inRun.at(newFilesFolderName(file.number)))) {
-            complete = false;
-            continue;
-        }
-        if (backup.file && (target == nullptr || renameByHandle(backup.file.get(), target->handle(),
-                                                                file.name, false) != 0)) {
-            complete = false;
+        if (error != ERROR_SUCCESS && !first) {
+            first = Unfinished{file.folder.empty() ? file.name : file.folder + L"\\" + file.name,
+                               error};
         }
     }
     // Last made, first removed; a folder someone has put something into meanwhile stays.
@@ -134,56 +190,103 @@ bool undo(const InstallSite& site, const HeldFolder& run, const UpdateRecord& re
             removeHeldFolderIfEmpty(*parent, *folder);
         }
     }
-    return complete;
+    return first;
 }
 
-Outcome recoverRunFolder(const InstallSite& site, const std::wstring& name) {
+void logNotARunsFolder(const InstallSite& site, const std::wstring& name) {
+    writeLog("Không phải thư mục cập nhật của trình cài đặt, để nguyên: " +
+             toUtf8(printableText((site.shown.parent_path() / name).wstring())));
+}
+
+void removeKeptMark(const HeldFolder& run) {
+    const RelativeOpen mark =
+        openRelative(run.handle(), kKeptMark, DELETE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+    if (mark.file) {
+        deleteByHandle(mark.file.get());
+    }
+}
+
+Outcome recoverRunFolder(const InstallSite& site, const std::wstring& name, OwnerReader ownerOf,
+                         const SidBytes& creator, std::optional<Unfinished>& unfinished) {
     HoldResult held = holdExistingChildFolder(site.parent, name);
-    if (held.status != HoldStatus::Held) {
+    if (held.status == HoldStatus::Missing) {
+        return Outcome::LeftAlone;
+    }
+    if (held.status != HoldStatus::Held ||
+        !ownedByCreator(ownerOf(site.parent.handle(), name), creator)) {
+        logNotARunsFolder(site, name);
         return Outcome::LeftAlone;
     }
     HeldFolder& run = held.folder;
-    const std::vector<std::wstring> entries = namesIn(run.handle());
-    if (std::any_of(entries.begin(), entries.end(), [](const std::wstring& entry) {
-            return samePathIgnoringCase(entry, kKeptMark);
-        })) {
-        return Outcome::LeftAlone;
-    }
     RelativeOpen opened = openRelative(run.handle(), kUpdateRecordName, GENERIC_READ | DELETE,
                                        FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    const std::wstring recordShown = name + L"\\" + kUpdateRecordName;
     if (!opened.file) {
         // No record: the run changed no name. Its folder goes as any earlier run's does.
+        if (opened.error != ERROR_FILE_NOT_FOUND) {
+            unfinished = Unfinished{L"..\\" + recordShown, opened.error};
+        }
         return Outcome::LeftAlone;
     }
+    if (!ownedByCreator(ownerOf(run.handle(), kUpdateRecordName), creator)) {
+        logNotARunsFolder(site, recordShown);
+        return Outcome::LeftAlone;
+    }
+    std::wstring text;
     std::optional<UpdateRecord> record;
     if (reachedByName(opened.file.get(), finalPathOf(run.handle()), kUpdateRecordName)) {
-        if (const std::optional<std::wstring> text = readRecordText(opened.file.get())) {
-            record = parseRecord(*text);
+        const DWORD error = readRecordText(opened.file.get(), text);
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_TOO_LARGE &&
+            error != ERROR_INVALID_DATA) {
+            unfinished = Unfinished{L"..\\" + recordShown, error};
+            return Outcome::LeftAlone;
         }
+        record = error == ERROR_SUCCESS ? parseRecord(text) : std::nullopt;
     }
-    const bool undone = record && !record->committed && undo(site, run, *record);
-    if (!record || (!record->committed && !undone)) {
+    if (!record) {
+        // Nothing of it can be trusted to say what the update changed: an operator's to look at.
         opened.file.reset();
         holdChildFolderWithoutDelete(run, kKeptMark, HoldMode::CreateNew);
         return Outcome::Kept;
     }
+    if (!record->committed) {
+        if (std::optional<Unfinished> left = undo(site, run, *record)) {
+            unfinished = std::move(left); // the record stays, and the next run tries again
+            return Outcome::LeftAlone;
+        }
+    }
     deleteByHandle(opened.file.get());
     opened.file.reset();
+    removeKeptMark(run);
     run.reset();
     removeRunFolder(site, name);
-    return undone ? Outcome::Undone : Outcome::LeftAlone;
+    return record->committed ? Outcome::LeftAlone : Outcome::Undone;
 }
 
 } // namespace
 
-bool recoverInterruptedUpdates(const InstallSite& site) noexcept {
+bool recoverInterruptedUpdates(const InstallSite& site, OwnerReader ownerOf) {
     bool undone = false;
-    try {
-        for (const std::wstring& name : runFolderNames(site)) {
-            undone = recoverRunFolder(site, name) == Outcome::Undone || undone;
+    std::optional<Unfinished> first;
+    const SidBytes creator = ownerGivenToNewEntries(site.parent.handle());
+    for (const std::wstring& name : runFolderNames(site)) {
+        std::optional<Unfinished> unfinished;
+        try {
+            undone =
+                recoverRunFolder(site, name, ownerOf, creator, unfinished) == Outcome::Undone ||
+                undone;
+        } catch (const std::exception&) {
+            unfinished = Unfinished{L"..\\" + name, ERROR_NOT_ENOUGH_MEMORY};
         }
-    } catch (...) {
-        // Out of memory: what is left waits for the next run.
+        if (unfinished && !first) {
+            first = std::move(unfinished);
+        }
+    }
+    if (first) {
+        throw std::runtime_error(
+            "Không khôi phục được lần cài trước bị gián đoạn: " +
+            toUtf8(printableText((site.shown / first->file).lexically_normal().wstring())) + ": " +
+            windowsErrorText(first->error));
     }
     return undone;
 }

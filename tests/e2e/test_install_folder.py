@@ -25,6 +25,7 @@ START = site.INSTALL_DIR
 RESTORED = "    [Quorvalent] Đã khôi phục bản cài đặt trước.\n"
 ANOTHER_RUN = "Một trình cài đặt Quorvalent khác đang chạy."
 INTERRUPTED = "    [Quorvalent] Lần cài trước bị gián đoạn, đã khôi phục bản cài đặt trước.\n"
+NOT_RECOVERED = "Không khôi phục được lần cài trước bị gián đoạn: "
 # Names the table's preparations need beyond the sample package's own; the many small files give
 # an update that is killed a stretch of renames to be killed in.
 EXTRA = {"lib/helper.dll": b"MZ helper ", "data/x.txt": b"x "}
@@ -180,12 +181,46 @@ class InstallFolderPreparations(unittest.TestCase):
                 count += len(os.listdir(folder))
         return count
 
-    def killed_when(self, reached):
+    @staticmethod
+    def recorded_names(record):
+        """Number -> the file as the installation names it, from the record's file lines and
+        the spellings of old files appended after them."""
+        names = {}
+        for line in record.split("\n"):
+            fields = line.split("\t")
+            if fields[0] == "file" and len(fields) == 5:
+                names[fields[1]] = "\\".join(part for part in fields[3:] if part)
+            elif fields[0] == "name" and len(fields) == 3:
+                names[fields[1]] = "\\".join(names[fields[1]].split("\\")[:-1] + [fields[2]])
+        return names
+
+    def recovery_held_up(self, run, record, start):
+        """Another program (a scanner, a backup tool) holds one old copy open without sharing
+        its deletion: the next run stops in its first step, before any download, with every file
+        of the installation at its name; once the lock goes, the caller's run recovers."""
+        number = sorted(os.listdir(os.path.join(run, "old-1")), key=int)[-1]
+        held_name = self.recorded_names(record)[number]
+        holder = Holder(holder_exe(), "%s\\%s\\old-1\\%s" % (
+            site.INSTALL_ROOT, os.path.basename(run), number))
+        try:
+            downloads = self.release.request_count("Quorvalent-update.zip")
+            returncode, stdout, stderr = self.run_installer()
+        finally:
+            holder.close()
+        self.assertEqual(returncode, 1, stdout + stderr)
+        self.assertIn("=" * 50 + "\n" + NOT_RECOVERED + START + "\\" + held_name + ": ", stderr)
+        self.assertNotIn("[2/10]", stdout)
+        self.assertEqual(self.release.request_count("Quorvalent-update.zip"), downloads)
+        self.assertEqual(set(start) - set(site.tree(host(START))), set(), "no file missing")
+        self.assertEqual(glob.glob(host(START) + ".update-*"), [run], "the record stays")
+
+    def killed_when(self, reached, old_copy_held=False):
         """A run ended from outside, as TerminateProcess, a crash or a power cut ends it (SIGKILL to
-        the process Wine runs it in), once reached(run folder) holds; then a run while the release
-        server is down, which must leave one whole version and nothing beside Start; then a normal
-        run, whose outcome the table checks. Whatever the machine's speed, the kill lands after
-        the point watched for; the record then says which version the next run must leave."""
+        the process Wine runs it in), once reached(run folder) holds; then, with old_copy_held,
+        a run that cannot recover; then a run while the release server is down, which must leave
+        one whole version and nothing beside Start; then a normal run, whose outcome the table
+        checks. Whatever the machine's speed, the kill lands after the point watched for; the
+        record then says which version the next run must leave."""
         start = site.tree(host(START))
         process = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -210,6 +245,9 @@ class InstallFolderPreparations(unittest.TestCase):
         else:
             self.assertEqual(process.returncode, -signal.SIGKILL, output)
         committed = record is None or "\ncommitted\n" in record
+        if old_copy_held:
+            self.assertFalse(committed, "killed too late to hold an old copy")
+            self.recovery_held_up(runs[0], record, start)
         with self.release.down():
             returncode, stdout, stderr = self.run_installer()
         self.assertEqual(returncode, 1, stdout + stderr)
@@ -255,6 +293,9 @@ class InstallFolderPreparations(unittest.TestCase):
              True, lambda: self.killed_when(lambda run: self.old_copies(run) >= 1)),
             ("killed after 120 old copies moved aside", self.earlier_installation, 0, None, True,
              lambda: self.killed_when(lambda run: self.old_copies(run) >= 120)),
+            ("killed after 120 old copies moved aside, one held during the next run",
+             self.earlier_installation, 0, None, True,
+             lambda: self.killed_when(lambda run: self.old_copies(run) >= 120, True)),
             ("killed once its update is committed", self.earlier_installation, 0, None, True,
              lambda: self.killed_when(
                  lambda run: "\ncommitted\n" in (self.record_of(run) or ""))),
