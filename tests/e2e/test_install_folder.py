@@ -54,10 +54,11 @@ def holder_exe():
 
 
 class Holder:
-    """A Wine program that holds a file open without sharing (or only runs), until closed."""
+    """A Wine program that holds a file open without sharing (or only runs), or with "squat"
+    holds the named objects given, until closed."""
 
-    def __init__(self, exe, *args, cwd=None):
-        self.process = subprocess.Popen([wh.WINE, exe, "hold", *args], stdin=subprocess.PIPE,
+    def __init__(self, exe, *args, cwd=None, command="hold"):
+        self.process = subprocess.Popen([wh.WINE, exe, command, *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, env=wh.wine_env(), cwd=cwd)
         line = self.process.stdout.readline()
         assert line.strip() == b"held", line
@@ -148,6 +149,23 @@ class InstallFolderPreparations(unittest.TestCase):
         self.assertTrue(self.download_asked.wait(300), "the first run never asked for the package")
         self.log_before = wh.read_log()
         self.work_before = wh.work_folders()
+
+    def installer_names_taken(self):
+        # What a user's program can do against one installer at a time: make a mutex first, at
+        # the installer's old mutex name and at every name in the installer's own strings, in the
+        # names every session shares and in its own, and keep it.
+        self.earlier_installation()
+        with open(wh.installer_exe(), "rb") as f:
+            program = f.read()
+        found = re.findall(rb"(?:[\x20-\x7e]\x00){6,}", program)
+        texts = [text.decode("utf-16-le") for text in found] + [
+            text.decode("ascii") for text in re.findall(rb"[\x20-\x7e]{6,}", program)]
+        names = {"QuorvalentInstallerNative-OneRunAtATime"}
+        names.update(part for text in texts for part in text.split("\\")
+                     if "Quorvalent" in part or "OneRun" in part)
+        self.holders.append(Holder(holder_exe(), *[space + name for name in sorted(names)
+                                                   for space in ("Global\\", "Local\\")],
+                                   command="squat"))
 
     def hold_downloads(self, path):
         # Called by the release server on the request's own thread: holds the first run's
@@ -247,6 +265,8 @@ class InstallFolderPreparations(unittest.TestCase):
             ("Quorvalent itself running from Start", self.program_running, 0, None, True),
             ("another installer started a moment before", self.another_run_downloading, 1,
              ANOTHER_RUN + "\n", False),
+            ("a user's program holding every name it finds in the installer",
+             self.installer_names_taken, 0, None, True),
             # Killed in step 5: the next run, even one that cannot download, leaves one whole
             # version, and the run after lands the new one.
             ("killed once its record is written", self.earlier_installation, 0, None, True,
