@@ -6,6 +6,7 @@ Links are Unix symbolic links made on the host, which Wine shows as Windows link
 programs are a small Wine program (tests/support/temp_attacker.c)."""
 
 import contextlib
+import fcntl
 import glob
 import os
 import re
@@ -241,6 +242,32 @@ class InstallFolderPreparations(unittest.TestCase):
             self.assertEqual(site.tree(host(START)), start)
         return self.run_installer()
 
+    def logged_off_during_update(self):
+        """A log-off while the run is in step 5: the run's output goes into a pipe of one page
+        that nobody reads until then, so the run is held in step 5, drawing its progress, when
+        Wine ends the session (`wineboot --end-session`, which asks every top-level window, as
+        Windows does). The installer's window refuses, so the session goes on (wineboot exits
+        1), and the run, once its output is read again, lands the update."""
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, 4096)
+        process = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
+                                   stdin=subprocess.DEVNULL, stdout=write_end,
+                                   stderr=subprocess.PIPE, env=wh.wine_env())
+        os.close(write_end)
+        deadline = time.monotonic() + 600
+        while not glob.glob(host(START) + ".update-*") and time.monotonic() < deadline:
+            self.assertIsNone(process.poll(), "ended before step 5")
+            time.sleep(0.01)
+        session = subprocess.run([wh.WINE, "wineboot", "--end-session"], env=wh.wine_env(),
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertIsNone(process.poll(), "ended by the session's end")
+        with os.fdopen(read_end, "rb") as output:
+            stdout = output.read()
+        stderr = process.communicate(timeout=600)[1]
+        self.assertEqual(session.returncode, 1, "the session's end was not refused")
+        return (process.returncode, stdout.decode("utf-8").replace("\r\n", "\n"),
+                stderr.decode("utf-8").replace("\r\n", "\n"))
+
     def whole_new_version(self, start):
         start = dict(start)
         for name, data in package("2.0").items():
@@ -267,6 +294,8 @@ class InstallFolderPreparations(unittest.TestCase):
              ANOTHER_RUN + "\n", False),
             ("a user's program holding every name it finds in the installer",
              self.installer_names_taken, 0, None, True),
+            ("logged off during the update", self.earlier_installation, 0, None, True,
+             self.logged_off_during_update),
             # Killed in step 5: the next run, even one that cannot download, leaves one whole
             # version, and the run after lands the new one.
             ("killed once its record is written", self.earlier_installation, 0, None, True,
