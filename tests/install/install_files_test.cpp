@@ -475,81 +475,45 @@ SecurityDescriptor descriptorOf(const std::wstring& sddl) {
     return copy;
 }
 
-// Entries with a condition (XA, XD) are beyond Wine's SDDL: these two write them in SDDL as
-// Windows does, each with the same condition (the bytes below), which must come through whole.
+// Entries with a condition (XA, XD) are beyond Wine's SDDL: written as A and D for it, each
+// carries this condition, which must come through whole.
 const std::string kCondition("artx\xfb\x0c\0\0\0", 8);
 
-// `change` (XA/XD to A/D and back) on each entry marked in the SDDL text, in order.
-std::wstring retyped(std::wstring text, const std::vector<bool>& marked, bool toCallback) {
-    std::size_t at = text.find(L'(');
-    for (const bool mark : marked) {
-        if (mark && toCallback) {
-            text.insert(at + 1, L"X");
-        } else if (mark) {
-            text.erase(at + 1, 1);
-        }
-        at = text.find(L'(', text.find(L')', at));
-    }
-    return text;
-}
-
-std::vector<bool> callbackMarks(const std::wstring& sddl) {
-    std::vector<bool> marks;
+// Where each entry of the SDDL text starts.
+std::vector<std::size_t> entryStarts(const std::wstring& sddl) {
+    std::vector<std::size_t> starts;
     for (std::size_t at = sddl.find(L'('); at != std::wstring::npos;
          at = sddl.find(L'(', sddl.find(L')', at))) {
-        marks.push_back(sddl[at + 1] == L'X');
+        starts.push_back(at);
     }
-    return marks;
+    return starts;
 }
 
-// Rebuilds the descriptor's rules entry by entry: with `toCallback`, marked entries become
-// callback entries carrying kCondition; otherwise callback entries lose it (or the text says
-// that it was lost) and become plain ones, marked.
-SecurityDescriptor rebuilt(const SecurityDescriptor& from, std::vector<bool>& marks,
-                           bool toCallback) {
+// The descriptor with each of its rules' entries (as bytes, with its index) changed by `change`.
+template <typename Change> SecurityDescriptor withEntries(SecurityDescriptor from, Change change) {
+    PACL rules = nullptr;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
-    PACL rules = nullptr;
-    auto* descriptor = const_cast<std::byte*>(from.data());
-    ::GetSecurityDescriptorDacl(descriptor, &present, &rules, &defaulted);
-    if (!present || rules == nullptr) {
-        return from;
-    }
+    ::GetSecurityDescriptorDacl(from.data(), &present, &rules, &defaulted);
     std::string entries;
-    for (DWORD index = 0; index < rules->AceCount; ++index) {
+    for (DWORD index = 0; rules != nullptr && index < rules->AceCount; ++index) {
         ACE_HEADER* header = nullptr;
         ::GetAce(rules, index, reinterpret_cast<void**>(&header));
         std::string entry(reinterpret_cast<const char*>(header), header->AceSize);
-        const bool callback = header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
-                              header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE;
-        if (toCallback && marks[index]) {
-            entry[0] = static_cast<char>(entry[0] + ACCESS_ALLOWED_CALLBACK_ACE_TYPE);
-            entry += kCondition;
-        } else if (!toCallback) {
-            marks.push_back(callback);
-            const std::size_t sidEnd =
-                8 + ::GetLengthSid(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart);
-            if (callback && entry.substr(sidEnd) != kCondition) {
-                return {};
-            }
-            entry[0] =
-                static_cast<char>(entry[0] - (callback ? ACCESS_ALLOWED_CALLBACK_ACE_TYPE : 0));
-            entry.resize(sidEnd);
-        }
+        change(entry, index);
         reinterpret_cast<ACE_HEADER*>(entry.data())->AceSize = static_cast<WORD>(entry.size());
         entries += entry;
     }
     std::vector<std::byte> acl(sizeof(ACL) + entries.size());
-    ::InitializeAcl(reinterpret_cast<ACL*>(acl.data()), static_cast<DWORD>(acl.size()),
-                    ACL_REVISION);
-    ::AddAce(reinterpret_cast<ACL*>(acl.data()), ACL_REVISION, 0, entries.data(),
-             static_cast<DWORD>(entries.size()));
-    SECURITY_DESCRIPTOR absolute;
+    auto* changed = reinterpret_cast<ACL*>(acl.data());
+    ::InitializeAcl(changed, static_cast<DWORD>(acl.size()), ACL_REVISION);
+    ::AddAce(changed, ACL_REVISION, 0, entries.data(), static_cast<DWORD>(entries.size()));
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    ::GetSecurityDescriptorControl(from.data(), &control, &revision);
+    SECURITY_DESCRIPTOR absolute;
     ::InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&absolute, TRUE, reinterpret_cast<ACL*>(acl.data()), FALSE);
+    ::SetSecurityDescriptorDacl(&absolute, TRUE, changed, FALSE);
     const SECURITY_DESCRIPTOR_CONTROL kept = SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED;
     ::SetSecurityDescriptorControl(&absolute, kept, control & kept);
     DWORD size = 0;
@@ -559,18 +523,45 @@ SecurityDescriptor rebuilt(const SecurityDescriptor& from, std::vector<bool>& ma
     return result;
 }
 
-SecurityDescriptor conditionalDescriptorOf(const std::wstring& sddl) {
-    std::vector<bool> marks = callbackMarks(sddl);
-    return rebuilt(descriptorOf(retyped(sddl, marks, false)), marks, true);
+SecurityDescriptor conditionalDescriptorOf(std::wstring sddl) {
+    std::vector<DWORD> marked;
+    const std::vector<std::size_t> starts = entryStarts(sddl);
+    for (std::size_t index = starts.size(); index-- > 0;) {
+        if (sddl[starts[index] + 1] == L'X') {
+            sddl.erase(starts[index] + 1, 1);
+            marked.push_back(static_cast<DWORD>(index));
+        }
+    }
+    return withEntries(descriptorOf(sddl), [&](std::string& entry, DWORD index) {
+        if (std::find(marked.begin(), marked.end(), index) != marked.end()) {
+            entry[0] = static_cast<char>(entry[0] + ACCESS_ALLOWED_CALLBACK_ACE_TYPE);
+            entry += kCondition;
+        }
+    });
 }
 
 std::wstring conditionalRulesText(const SecurityDescriptor& descriptor) {
     if (descriptor.empty()) {
         return L"<none>";
     }
-    std::vector<bool> marks;
-    SecurityDescriptor plain = rebuilt(descriptor, marks, false);
-    return plain.empty() ? L"<condition lost>" : retyped(rulesText(plain.data()), marks, true);
+    std::vector<DWORD> marked;
+    bool lost = false;
+    SecurityDescriptor plain = withEntries(descriptor, [&](std::string& entry, DWORD index) {
+        if (entry[0] == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+            entry[0] == ACCESS_DENIED_CALLBACK_ACE_TYPE) {
+            const std::size_t sidEnd = 8 + ::GetLengthSid(entry.data() + 8);
+            lost = lost || entry.substr(sidEnd) != kCondition;
+            entry[0] = static_cast<char>(entry[0] - ACCESS_ALLOWED_CALLBACK_ACE_TYPE);
+            entry.resize(sidEnd);
+            marked.push_back(index);
+        }
+    });
+    std::wstring text = rulesText(plain.data());
+    const std::vector<std::size_t> starts = entryStarts(text);
+    for (auto index = marked.rbegin(); index != marked.rend(); ++index) {
+        text.insert(starts[*index] + 1, L"X");
+    }
+    return lost ? L"<condition lost>" : text;
 }
 
 // The rules of what is at the path, as GetSecurityInfo reads them.
@@ -700,7 +691,10 @@ TEST(InstallFiles, ANewFileGetsTheRulesItsTargetFolderPassesOn) {
         // entries with a condition.)
         test::TempFolder folder;
         const SecurityDescriptor plainRules =
-            descriptorOf(retyped(c.folder, callbackMarks(c.folder), false));
+            withEntries(folderRules, [](std::string& entry, DWORD) {
+                entry[0] = static_cast<char>(entry[0] % ACCESS_ALLOWED_CALLBACK_ACE_TYPE);
+                entry.resize(8 + ::GetLengthSid(entry.data() + 8));
+            });
         SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptorOrNone(plainRules), FALSE};
         ASSERT_TRUE(::CreateDirectoryW((folder / L"dst").c_str(), &attributes));
         writeFile(folder / L"src" / L"a.txt", "a");
