@@ -21,6 +21,17 @@ void endAsCtrlCWould() {
     ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
+// Asks the work to stop and returns once it has (or the system ends the process first).
+void stopTheWorkAndWait() {
+    g_stopRequested = true;
+    ::WaitForSingleObject(workDone(), INFINITE);
+}
+
+LRESULT answerTheSession(HWND window, UINT message, WPARAM wParam) {
+    return deferSessionEnd(window, message, wParam,
+                           {::ShutdownBlockReasonCreate, ::ShutdownBlockReasonDestroy});
+}
+
 } // namespace
 
 BOOL WINAPI deferConsoleBreak(DWORD event) {
@@ -34,9 +45,25 @@ BOOL WINAPI deferConsoleBreak(DWORD event) {
     // Closing, logging off, shutting down: the process ends once a handler returns, so this
     // one asks the work to stop and returns when it has stopped (or the system ends the process
     // first).
-    g_stopRequested = true;
-    ::WaitForSingleObject(workDone(), INFINITE);
+    stopTheWorkAndWait();
     return FALSE;
+}
+
+LRESULT deferSessionEnd(HWND window, UINT message, WPARAM wParam, const BlockReasonCalls& calls) {
+    if (message == WM_QUERYENDSESSION) {
+        if (!g_deferring) {
+            calls.destroy(window);
+            return TRUE;
+        }
+        calls.create(window, L"Đang cài đặt Quorvalent, vui lòng chờ...");
+        return FALSE;
+    }
+    // The session ends (wParam TRUE) even though this window asked it to wait: the user chose
+    // to, or the system forced it.
+    if (message == WM_ENDSESSION && wParam != FALSE && g_deferring) {
+        stopTheWorkAndWait();
+    }
+    return 0;
 }
 
 bool consoleStopRequested() {
@@ -53,6 +80,7 @@ ConsoleBreakDeferral::ConsoleBreakDeferral(BreakAction onBreak)
     }
     g_deferring = true;
     registered_ = ::SetConsoleCtrlHandler(deferConsoleBreak, TRUE) != FALSE;
+    window_.emplace(answerTheSession);
 }
 
 ConsoleBreakDeferral::~ConsoleBreakDeferral() {

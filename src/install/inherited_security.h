@@ -21,9 +21,26 @@ using SecurityDescriptor = std::vector<std::byte>;
 // code, 0 on success.
 DWORD readFolderSecurity(HANDLE folder, SecurityDescriptor& descriptor);
 
+// Who makes a new object: its default owner and primary group stand for CREATOR OWNER and CREATOR
+// GROUP in what the object inherits, and its default rules (an ACL; empty when it has none) are
+// what the object gets when its folder passes nothing on to it.
+struct Creator {
+    std::vector<std::byte> owner;
+    std::vector<std::byte> group;
+    std::vector<std::byte> defaultRules;
+};
+
+// This process as the creator, from its token. Returns the system's error code, 0 on success.
+DWORD processCreator(Creator& found);
+
 // What a folder of descriptor `parent` passes on to a new file (or, with `folder`, a new folder)
-// created in it by this process: its inheritable rules, marked as inherited, and this process's
-// owner. Empty when `parent` is. Returns the system's error code, 0 on success.
+// that `creator` makes in it: its inheritable rules, marked as inherited, or the creator's default
+// rules where none reach it. Empty when `parent` is. Returns the system's error code, 0 on
+// success.
+DWORD inheritedSecurity(const SecurityDescriptor& parent, bool folder, const Creator& creator,
+                        SecurityDescriptor& descriptor);
+
+// The same, made by this process.
 DWORD inheritedSecurity(const SecurityDescriptor& parent, bool folder,
                         SecurityDescriptor& descriptor);
 

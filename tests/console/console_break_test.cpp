@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace qv {
 namespace {
@@ -68,6 +71,105 @@ TEST(ConsoleBreakDeferral, KeepsBreaksUntilTheWorkIsDoneAndHoldsACloseUntilThen)
     // Outside the work, every event goes on to the system's handler.
     EXPECT_FALSE(deferConsoleBreak(CTRL_C_EVENT));
     EXPECT_FALSE(deferConsoleBreak(CTRL_CLOSE_EVENT));
+}
+
+std::vector<std::wstring> g_reasons; // given, in order
+int g_reasonsTakenBack = 0;
+
+BOOL WINAPI giveReason(HWND, LPCWSTR reason) {
+    g_reasons.emplace_back(reason);
+    return TRUE;
+}
+
+BOOL WINAPI takeReasonBack(HWND) {
+    ++g_reasonsTakenBack;
+    return TRUE;
+}
+
+struct SessionMessage {
+    UINT message;
+    WPARAM wParam;
+};
+
+DWORD WINAPI deliverToSessionWindow(void* message) {
+    const auto* sent = static_cast<const SessionMessage*>(message);
+    return static_cast<DWORD>(
+        deferSessionEnd(nullptr, sent->message, sent->wParam, {giveReason, takeReasonBack}));
+}
+
+// A console program that loads user32 hears of a log-off or shutdown only through a top-level
+// window; the system sends the window's messages on the window's thread, as this test does.
+TEST(ConsoleBreakDeferral, TheSessionWindowHoldsALogOffUntilTheWorkIsDone) {
+    const std::wstring reason = L"Đang cài đặt Quorvalent, vui lòng chờ...";
+    const struct {
+        const char* label;
+        bool duringTheWork;
+        SessionMessage sent;
+        LRESULT answer;
+        bool waits; // returns only once the work is done, having asked it to stop
+        std::vector<std::wstring> reasons;
+        int takenBack;
+    } cases[] = {
+        {"may the session end, during the work",
+         true,
+         {WM_QUERYENDSESSION, 0},
+         FALSE,
+         false,
+         {reason},
+         0},
+        {"may the session end, outside the work",
+         false,
+         {WM_QUERYENDSESSION, 0},
+         TRUE,
+         false,
+         {},
+         1},
+        {"the session ends all the same", true, {WM_ENDSESSION, TRUE}, 0, true, {}, 0},
+        {"the session goes on", true, {WM_ENDSESSION, FALSE}, 0, false, {}, 0},
+        {"the session ends, outside the work", false, {WM_ENDSESSION, TRUE}, 0, false, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        g_reasons.clear();
+        g_reasonsTakenBack = 0;
+        HANDLE thread = nullptr;
+        {
+            std::optional<ConsoleBreakDeferral> deferral;
+            if (c.duringTheWork) {
+                deferral.emplace();
+            }
+            SessionMessage sent = c.sent;
+            thread = ::CreateThread(nullptr, 0, deliverToSessionWindow, &sent, 0, nullptr);
+            ASSERT_NE(thread, nullptr);
+            EXPECT_EQ(::WaitForSingleObject(thread, 300),
+                      static_cast<DWORD>(c.waits ? WAIT_TIMEOUT : WAIT_OBJECT_0));
+            EXPECT_EQ(consoleStopRequested(), c.waits);
+            EXPECT_EQ(g_reasons, c.reasons);
+            EXPECT_EQ(g_reasonsTakenBack, c.takenBack);
+            // The work ends here (put back, as asked).
+            if (!c.waits) {
+                ::WaitForSingleObject(thread, 5000);
+            }
+        }
+        EXPECT_EQ(::WaitForSingleObject(thread, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+        DWORD answered = 2;
+        ::GetExitCodeThread(thread, &answered);
+        EXPECT_EQ(answered, static_cast<DWORD>(c.answer));
+        ::CloseHandle(thread);
+    }
+
+    // The window itself: top-level and hidden while the work goes on, answering as above;
+    // gone with the work.
+    const wchar_t className[] = L"QuorvalentInstallerNativeSession";
+    {
+        const ConsoleBreakDeferral deferral;
+        const HWND window = ::FindWindowW(className, nullptr);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(::GetAncestor(window, GA_PARENT), ::GetDesktopWindow()) << "not message-only";
+        EXPECT_FALSE(::IsWindowVisible(window));
+        EXPECT_EQ(::SendMessageW(window, WM_QUERYENDSESSION, 0, 0), FALSE);
+    }
+    EXPECT_EQ(::FindWindowW(className, nullptr), nullptr);
 }
 
 } // namespace

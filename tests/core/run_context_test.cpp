@@ -185,23 +185,21 @@ TEST(WorkDirectory, EarlierRunsFoldersGoFromTemp) {
 // is held by a thread.
 TEST(InstallerMutex, OneRunAtATimeAndADeadRunsMutexIsTakenOver) {
     const std::wstring name =
-        L"Global\\QuorvalentInstallerNative-test-" + std::to_wstring(GetCurrentProcessId());
+        L"QuorvalentInstallerNative-test-" + std::to_wstring(GetCurrentProcessId());
     const std::string busy = "Một trình cài đặt Quorvalent khác đang chạy.";
     // Takes the mutex on another thread (within 10 s), which ends holding it or waits for
     // `release`.
     const auto otherRun = [&](HANDLE taken, HANDLE release) {
         return std::thread([&name, taken, release] {
-            const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-            if (WaitForSingleObject(mutex, 10000) == WAIT_TIMEOUT) {
-                CloseHandle(mutex);
+            InstallerMutex other = openInstallerMutex(name.c_str());
+            if (WaitForSingleObject(other.mutex.get(), 10000) == WAIT_TIMEOUT) {
                 return;
             }
             SetEvent(taken);
             if (release != nullptr) {
                 WaitForSingleObject(release, INFINITE);
-                ReleaseMutex(mutex);
+                ReleaseMutex(other.mutex.get());
             }
-            CloseHandle(mutex);
         });
     };
     const auto outcome = [&] {
@@ -228,8 +226,7 @@ TEST(InstallerMutex, OneRunAtATimeAndADeadRunsMutexIsTakenOver) {
     {
         // Kept open meanwhile, as a third run waiting would: with no handle left the mutex
         // would be gone instead of abandoned.
-        const UniqueResource<HANDLE, closeKernelHandle> kept(
-            CreateMutexW(nullptr, FALSE, name.c_str()));
+        const InstallerMutex kept = openInstallerMutex(name.c_str());
         ResetEvent(taken.get());
         std::thread other = otherRun(taken.get(), nullptr);
         other.join();
@@ -247,15 +244,31 @@ TEST(InstallerMutex, OneRunAtATimeAndADeadRunsMutexIsTakenOver) {
         SetEvent(release.get());
         other.join();
     }
-    const std::wstring eventName = name + L"-event";
-    const UniqueResource<HANDLE, closeKernelHandle> event(
-        CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-    try {
-        holdInstallerMutex(eventName.c_str());
-        ADD_FAILURE() << "a name taken by another kind of object";
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), busy);
-    }
+    // What any user's program may make first, in the names every session shares or in its own,
+    // held for as long as it likes: a mutex at the mutex's old name, at the names of the
+    // installer's folder and mutex, and another kind of object at each. None keeps a run out.
+    ResetEvent(taken.get());
+    ResetEvent(release.get());
+    std::thread squatter([&] {
+        std::vector<UniqueResource<HANDLE, closeKernelHandle>> squatted;
+        for (const std::wstring spelled :
+             {L"QuorvalentInstallerNative-OneRunAtATime", L"QuorvalentInstallerNative",
+              L"OneRunAtATime", name.c_str()}) {
+            squatted.emplace_back(
+                CreateMutexW(nullptr, TRUE /* held */, (L"Global\\" + spelled).c_str()));
+            squatted.emplace_back(
+                CreateEventW(nullptr, TRUE, FALSE, (L"Local\\" + spelled).c_str()));
+        }
+        SetEvent(taken.get());
+        WaitForSingleObject(release.get(), INFINITE);
+        for (std::size_t index = 0; index < squatted.size(); index += 2) {
+            ReleaseMutex(squatted[index].get());
+        }
+    });
+    EXPECT_EQ(WaitForSingleObject(taken.get(), 15000), WAIT_OBJECT_0);
+    EXPECT_EQ(outcome(), "held") << "names taken in Global\\ and Local\\";
+    SetEvent(release.get());
+    squatter.join();
 }
 
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {

@@ -6,6 +6,7 @@ Links are Unix symbolic links made on the host, which Wine shows as Windows link
 programs are a small Wine program (tests/support/temp_attacker.c)."""
 
 import contextlib
+import fcntl
 import glob
 import os
 import re
@@ -55,10 +56,11 @@ def holder_exe():
 
 
 class Holder:
-    """A Wine program that holds a file open without sharing (or only runs), until closed."""
+    """A Wine program that holds a file open without sharing (or only runs), or with "squat"
+    holds the named objects given, until closed."""
 
-    def __init__(self, exe, *args, cwd=None):
-        self.process = subprocess.Popen([wh.WINE, exe, "hold", *args], stdin=subprocess.PIPE,
+    def __init__(self, exe, *args, cwd=None, command="hold"):
+        self.process = subprocess.Popen([wh.WINE, exe, command, *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, env=wh.wine_env(), cwd=cwd)
         line = self.process.stdout.readline()
         assert line.strip() == b"held", line
@@ -149,6 +151,23 @@ class InstallFolderPreparations(unittest.TestCase):
         self.assertTrue(self.download_asked.wait(300), "the first run never asked for the package")
         self.log_before = wh.read_log()
         self.work_before = wh.work_folders()
+
+    def installer_names_taken(self):
+        # What a user's program can do against one installer at a time: make a mutex first, at
+        # the installer's old mutex name and at every name in the installer's own strings, in the
+        # names every session shares and in its own, and keep it.
+        self.earlier_installation()
+        with open(wh.installer_exe(), "rb") as f:
+            program = f.read()
+        found = re.findall(rb"(?:[\x20-\x7e]\x00){6,}", program)
+        texts = [text.decode("utf-16-le") for text in found] + [
+            text.decode("ascii") for text in re.findall(rb"[\x20-\x7e]{6,}", program)]
+        names = {"QuorvalentInstallerNative-OneRunAtATime"}
+        names.update(part for text in texts for part in text.split("\\")
+                     if "Quorvalent" in part or "OneRun" in part)
+        self.holders.append(Holder(holder_exe(), *[space + name for name in sorted(names)
+                                                   for space in ("Global\\", "Local\\")],
+                                   command="squat"))
 
     def hold_downloads(self, path):
         # Called by the release server on the request's own thread: holds the first run's
@@ -261,6 +280,32 @@ class InstallFolderPreparations(unittest.TestCase):
             self.assertEqual(site.tree(host(START)), start)
         return self.run_installer()
 
+    def logged_off_during_update(self):
+        """A log-off while the run is in step 5: the run's output goes into a pipe of one page
+        that nobody reads until then, so the run is held in step 5, drawing its progress, when
+        Wine ends the session (`wineboot --end-session`, which asks every top-level window, as
+        Windows does). The installer's window refuses, so the session goes on (wineboot exits
+        1), and the run, once its output is read again, lands the update."""
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, 4096)
+        process = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
+                                   stdin=subprocess.DEVNULL, stdout=write_end,
+                                   stderr=subprocess.PIPE, env=wh.wine_env())
+        os.close(write_end)
+        deadline = time.monotonic() + 600
+        while not glob.glob(host(START) + ".update-*") and time.monotonic() < deadline:
+            self.assertIsNone(process.poll(), "ended before step 5")
+            time.sleep(0.01)
+        session = subprocess.run([wh.WINE, "wineboot", "--end-session"], env=wh.wine_env(),
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertIsNone(process.poll(), "ended by the session's end")
+        with os.fdopen(read_end, "rb") as output:
+            stdout = output.read()
+        stderr = process.communicate(timeout=600)[1]
+        self.assertEqual(session.returncode, 1, "the session's end was not refused")
+        return (process.returncode, stdout.decode("utf-8").replace("\r\n", "\n"),
+                stderr.decode("utf-8").replace("\r\n", "\n"))
+
     def whole_new_version(self, start):
         start = dict(start)
         for name, data in package("2.0").items():
@@ -285,6 +330,10 @@ class InstallFolderPreparations(unittest.TestCase):
             ("Quorvalent itself running from Start", self.program_running, 0, None, True),
             ("another installer started a moment before", self.another_run_downloading, 1,
              ANOTHER_RUN + "\n", False),
+            ("a user's program holding every name it finds in the installer",
+             self.installer_names_taken, 0, None, True),
+            ("logged off during the update", self.earlier_installation, 0, None, True,
+             self.logged_off_during_update),
             # Killed in step 5: the next run, even one that cannot download, leaves one whole
             # version, and the run after lands the new one.
             ("killed once its record is written", self.earlier_installation, 0, None, True,

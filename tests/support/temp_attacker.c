@@ -3,6 +3,7 @@
 //
 //   temp_attacker REPORT MODE [--temp FOLDER] -- PROGRAM [ARGUMENT...]
 //   temp_attacker hold [PATH]
+//   temp_attacker squat NAME...
 //
 // The first form starts the program under test and meanwhile does to the run's work folder what
 // Windows lets such a program do in TEMP, which is the user's: rename what is directly inside and
@@ -20,6 +21,7 @@
 // "hold" is a program that locks its data, or, copied into the installation folder under the
 // main program's name, the running program whose image is in use: it opens PATH (when given)
 // without sharing, writes "held" and a line feed, then waits until its standard input ends.
+// "squat" does the same holding a mutex at each NAME (an event where a mutex cannot be made).
 
 #include <windows.h>
 
@@ -123,6 +125,16 @@ static void plantNamesAndResume(const PROCESS_INFORMATION* process) {
     }
 }
 
+static int waitForInputEnd(void) {
+    printf("held\n");
+    fflush(stdout);
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, NULL) && read) {
+    }
+    return 0; // the handles go with the process
+}
+
 static int holdUntilInputEnds(const wchar_t* path) {
     const HANDLE held = path ? CreateFileW(path, GENERIC_READ, 0 /* no sharing */, NULL,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
@@ -131,18 +143,25 @@ static int holdUntilInputEnds(const wchar_t* path) {
         fprintf(stderr, "cannot open: %lu\n", GetLastError());
         return 1;
     }
-    printf("held\n");
-    fflush(stdout);
-    char buffer[64];
-    DWORD read = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, NULL) && read) {
+    return waitForInputEnd();
+}
+
+static int squatUntilInputEnds(int count, wchar_t** names) {
+    for (int index = 0; index < count; ++index) {
+        if (!CreateMutexW(NULL, TRUE /* held */, names[index]) &&
+            !CreateEventW(NULL, TRUE, FALSE, names[index])) {
+            fprintf(stderr, "cannot take %ls: %lu\n", names[index], GetLastError());
+        }
     }
-    return 0; // the handle goes with the process
+    return waitForInputEnd();
 }
 
 int wmain(int argc, wchar_t** argv) {
     if (argc > 1 && wcscmp(argv[1], L"hold") == 0) {
         return holdUntilInputEnds(argc > 2 ? argv[2] : NULL);
+    }
+    if (argc > 1 && wcscmp(argv[1], L"squat") == 0) {
+        return squatUntilInputEnds(argc - 2, argv + 2);
     }
     int first = 3;
     if (argc > 4 && wcscmp(argv[3], L"--temp") == 0) {
