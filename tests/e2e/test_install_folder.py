@@ -15,9 +15,9 @@ import signal
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
+from tests.support import e2e
 from tests.support import installer_site as site
 from tests.support import packages
 from tests.support import wine_harness as wh
@@ -145,9 +145,7 @@ class InstallFolderPreparations(unittest.TestCase):
         self.earlier_installation()
         self.download_gate.clear()
         self.download_asked.clear()
-        self.first_run = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
-                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                          stderr=subprocess.PIPE, env=wh.wine_env())
+        self.first_run = e2e.start_installer("--no-pause")
         self.assertTrue(self.download_asked.wait(300), "the first run never asked for the package")
         self.log_before = wh.read_log()
         self.work_before = wh.work_folders()
@@ -178,10 +176,8 @@ class InstallFolderPreparations(unittest.TestCase):
             self.download_gate.wait(600)
 
     def run_installer(self):
-        result = wh.run_installer("--no-pause", timeout=900)
-        stdout = result.stdout.decode("utf-8").replace("\r\n", "\n")
-        stderr = result.stderr.decode("utf-8").replace("\r\n", "\n")
-        return result.returncode, stdout, stderr
+        run = e2e.run_installer("--no-pause")
+        return run.returncode, run.stdout, run.stderr
 
     # Ends of a run in step 5, each when its run folder beside Start shows it has got that far.
     @staticmethod
@@ -227,7 +223,7 @@ class InstallFolderPreparations(unittest.TestCase):
         finally:
             holder.close()
         self.assertEqual(returncode, 1, stdout + stderr)
-        self.assertIn("=" * 50 + "\n" + NOT_RECOVERED + START + "\\" + held_name + ": ", stderr)
+        self.assertIn(e2e.ERROR_BANNER + NOT_RECOVERED + START + "\\" + held_name + ": ", stderr)
         self.assertNotIn("[2/10]", stdout)
         self.assertEqual(self.release.request_count("Quorvalent-update.zip"), downloads)
         self.assertEqual(set(start) - set(site.tree(host(START))), set(), "no file missing")
@@ -241,28 +237,25 @@ class InstallFolderPreparations(unittest.TestCase):
         checks. Whatever the machine's speed, the kill lands after the point watched for; the
         record then says which version the next run must leave."""
         start = site.tree(host(START))
-        process = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, env=wh.wine_env())
+        process = e2e.start_installer("--no-pause", stderr=subprocess.STDOUT)
         output = []
         reader = threading.Thread(target=lambda: output.append(process.stdout.read()))
         reader.start()
-        deadline = time.monotonic() + 900
-        while process.poll() is None and time.monotonic() < deadline:
+
+        def ended_or_reached():
             runs = glob.glob(host(START) + ".update-*")
-            if runs and reached(runs[0]):
-                os.kill(process.pid, signal.SIGKILL)
-                break
-            time.sleep(0.002)
+            return process.poll() is not None or bool(runs and reached(runs[0]))
+
+        e2e.wait_until(ended_or_reached, 900)
+        if process.poll() is None:
+            os.kill(process.pid, signal.SIGKILL)
         process.wait()
         reader.join()
         process.stdout.close()
+        # A run that ended by itself first says nothing of how the next run recovers.
+        self.assertEqual(process.returncode, -signal.SIGKILL, "not killed: %r" % output)
         runs = glob.glob(host(START) + ".update-*")
         record = self.record_of(runs[0]) if runs else None
-        if process.returncode == 0:
-            self.assertEqual(runs, [], "ended by itself before the kill, and not whole")
-        else:
-            self.assertEqual(process.returncode, -signal.SIGKILL, output)
         committed = record is None or "\ncommitted\n" in record
         if old_copy_held:
             self.assertFalse(committed, "killed too late to hold an old copy")
@@ -288,14 +281,11 @@ class InstallFolderPreparations(unittest.TestCase):
         1), and the run, once its output is read again, lands the update."""
         read_end, write_end = os.pipe()
         fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, 4096)
-        process = subprocess.Popen([wh.WINE, wh.installer_exe(), "--no-pause"],
-                                   stdin=subprocess.DEVNULL, stdout=write_end,
-                                   stderr=subprocess.PIPE, env=wh.wine_env())
+        process = e2e.start_installer("--no-pause", stdout=write_end)
         os.close(write_end)
-        deadline = time.monotonic() + 600
-        while not glob.glob(host(START) + ".update-*") and time.monotonic() < deadline:
-            self.assertIsNone(process.poll(), "ended before step 5")
-            time.sleep(0.01)
+        e2e.wait_until(lambda: process.poll() is not None or glob.glob(host(START) + ".update-*"),
+                       600)
+        self.assertIsNone(process.poll(), "ended before step 5")
         session = subprocess.run([wh.WINE, "wineboot", "--end-session"], env=wh.wine_env(),
                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
         self.assertIsNone(process.poll(), "ended by the session's end")
@@ -303,8 +293,7 @@ class InstallFolderPreparations(unittest.TestCase):
             stdout = output.read()
         stderr = process.communicate(timeout=600)[1]
         self.assertEqual(session.returncode, 1, "the session's end was not refused")
-        return (process.returncode, stdout.decode("utf-8").replace("\r\n", "\n"),
-                stderr.decode("utf-8").replace("\r\n", "\n"))
+        return process.returncode, e2e.text(stdout), e2e.text(stderr)
 
     def whole_new_version(self, start):
         start = dict(start)
@@ -365,7 +354,7 @@ class InstallFolderPreparations(unittest.TestCase):
                     self.assertEqual(returncode, code, output)
                     self.assertEqual(site.tree(self.outside), outside, output)
                     if message:
-                        self.assertIn("=" * 50 + "\n" + message, stderr)
+                        self.assertIn(e2e.ERROR_BANNER + message, stderr)
                     if not installs:
                         self.assertEqual(site.tree(host(START)), start, output)
                         if prepare == self.another_run_downloading:
@@ -384,12 +373,11 @@ class InstallFolderPreparations(unittest.TestCase):
         # The second run changed nothing: no step, no work folder, only the error's log line.
         self.assertNotIn("[1/10]", stdout)
         self.assertEqual(wh.work_folders(), self.work_before)
-        added = wh.read_log()[len(self.log_before):].decode("utf-8")
-        self.assertRegex(added, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d LỖI: "
-                         + re.escape(ANOTHER_RUN) + "\r\n$")
+        added = e2e.text(wh.read_log()[len(self.log_before):])
+        self.assertRegex(added, "^" + e2e.LOG_LINE + "LỖI: " + re.escape(ANOTHER_RUN) + "\n$")
         self.download_gate.set()
         out, err = self.first_run.communicate(timeout=600)
-        first = (out + err).decode("utf-8").replace("\r\n", "\n")
+        first = e2e.text(out + err)
         code, self.first_run = self.first_run.returncode, None
         self.assertEqual(code, 0, first)
         self.assertIn("HOÀN TẤT", first)

@@ -77,10 +77,10 @@ def run_installer(*args, timeout=900, env=None, exe=None, cwd=None):
     return run_program(exe or wh.installer_exe(), *args, timeout=timeout, env=env, cwd=cwd)
 
 
-def start_installer(*args, stderr=subprocess.PIPE):
+def start_installer(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
     """The installer started and left running: its Popen."""
     return subprocess.Popen([wh.WINE, wh.installer_exe(), *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=stderr, env=wh.wine_env())
+                            stdout=stdout, stderr=stderr, env=wh.wine_env())
 
 
 class Reports:
