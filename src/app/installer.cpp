@@ -1,6 +1,7 @@
 #include "app/installer.h"
 
 #include "console/console_output.h"
+#include "console/console_writer.h"
 #include "core/earlier_work_folders.h"
 #include "core/errors.h"
 #include "core/install_log.h"
@@ -15,8 +16,6 @@
 #include "shell/shortcut.h"
 
 #include <shlobj.h>
-
-#include <iostream>
 
 namespace qv {
 
@@ -51,9 +50,9 @@ int runInstaller() {
 
     printStepHeader(10, L"Hoàn tất cài đặt", false);
     writeLog("Cài đặt native hoàn tất.");
-    std::wcout << L"\n==================================================\n"
-                  L"                    HOÀN TẤT\n"
-                  L"==================================================\n";
+    printText(L"\n==================================================\n"
+              L"                    HOÀN TẤT\n"
+              L"==================================================\n");
     return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "core/handle_calls.h"
 
+#include "core/system_library.h"
+
 #include <winternl.h>
 
 #include <algorithm>
@@ -45,15 +47,11 @@ struct NativeCalls {
 const NativeCalls& nativeCalls() {
     static const NativeCalls calls = [] {
         NativeCalls found;
-        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        if (ntdll != nullptr) {
-            found.createFile = reinterpret_cast<NtCreateFileFunction>(
-                reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
-            found.setInformation = reinterpret_cast<NtSetInformationFileFunction>(
-                reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtSetInformationFile")));
-            found.statusToError = reinterpret_cast<StatusToErrorFunction>(
-                reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        }
+        found.createFile = systemFunction<NtCreateFileFunction>(L"ntdll.dll", "NtCreateFile");
+        found.setInformation =
+            systemFunction<NtSetInformationFileFunction>(L"ntdll.dll", "NtSetInformationFile");
+        found.statusToError =
+            systemFunction<StatusToErrorFunction>(L"ntdll.dll", "RtlNtStatusToDosError");
         return found;
     }();
     return calls;

@@ -12,11 +12,8 @@
 
 namespace qv {
 
-inline void closeFileHandle(HANDLE handle) {
-    ::CloseHandle(handle);
-}
-// Holds null, never INVALID_HANDLE_VALUE, for "no file".
-using UniqueFile = UniqueResource<HANDLE, closeFileHandle>;
+// Holds null, never INVALID_HANDLE_VALUE, for "no file": what the native calls hand out.
+using UniqueFile = UniqueHandle;
 
 struct RelativeOpen {
     UniqueFile file;

@@ -17,7 +17,7 @@ namespace qv {
 const wchar_t kWorkFolderPrefix[] = L"QuorvalentInstallerNative-";
 
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount) {
-    return kWorkFolderPrefix + std::to_wstring(processId) + L"-" + std::to_wstring(tickCount);
+    return kWorkFolderPrefix + decimalText(processId) + L"-" + decimalText(tickCount);
 }
 
 const wchar_t kWorkFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";

@@ -3,6 +3,7 @@
 #include "core/run_context.h"
 #include "core/scoped_folder.h"
 #include "flows/runtime_setup.h"
+#include "support/failure_of.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -176,12 +177,7 @@ TEST_F(RunSetupTest, SetupEndingWithinTheFirstSecondPrintsOnlyTheClosedLine) {
 
 TEST_F(RunSetupTest, LaunchFailureRaisesPrefixAndWindowsText) {
     const fs::path missing = setup_.parent_path() / L"không có.exe";
-    std::string message;
-    try {
-        runSetupAndWait(missing, temp_);
-    } catch (const std::runtime_error& error) {
-        message = error.what();
-    }
+    const std::string message = test::failureOf([&] { runSetupAndWait(missing, temp_); });
     // Which code a failed launch leaves depends on the system (Wine reports the error dialog
     // it could not show): the message must carry that code's own text.
     const auto open = message.rfind(" (");

@@ -2,6 +2,7 @@
 #include "core/guards.h"
 #include "shell/shell_automation.h"
 #include "shell/shell_extraction.h"
+#include "support/failure_of.h"
 #include "support/shell_stand_in/shell_stand_in_class.h"
 #include "support/test_files.h"
 #include "support/test_zip_writer.h"
@@ -74,14 +75,7 @@ std::vector<int> drawnPercentages(const std::wstring& output) {
     return percentages;
 }
 
-std::string failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no exception>";
-}
+using test::failureOf;
 
 class ShellExtraction : public ::testing::Test {
 protected:
