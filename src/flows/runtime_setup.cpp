@@ -8,6 +8,7 @@
 #include "core/handle_calls.h"
 #include "core/release_config.h"
 #include "core/run_context.h"
+#include "core/thread_messages.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
 
@@ -56,16 +57,6 @@ constexpr unsigned long kSetupStartedRestart = 1641;
 bool regularFileAt(const wchar_t* path) {
     std::error_code error;
     return fs::is_regular_file(fs::path(path), error) && !error;
-}
-
-// Delivers what was sent or posted to this thread, so a setup program that broadcasts a
-// message and waits for every top-level window to answer is not held up by the installer.
-void pumpThreadMessages() {
-    MSG message;
-    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
 }
 
 // "=C:=C:\\..." keeps a drive's current folder: a name may start with "=".

@@ -5,6 +5,7 @@
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
+#include "core/thread_messages.h"
 #include "core/tree_removal.h"
 #include "shell/extracted_tree.h"
 #include "shell/shell_automation.h"
@@ -45,16 +46,6 @@ int percentOf(const ZipSummary& seen, const ZipSummary& expected) {
         return cappedPercent(seen.fileCount, expected.fileCount);
     }
     return 0;
-}
-
-// Window messages of this thread are dispatched while the Shell copies: the Shell's own
-// windows and COM calls back into this apartment need them.
-void pumpWindowMessages() {
-    MSG message;
-    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
 }
 
 void prepareDestination(const fs::path& destination) {
@@ -138,7 +129,7 @@ bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
     TreeComparison lastDifference;
     int pollsUnchanged = 0;
     while (Clock::now() < deadline) {
-        pumpWindowMessages();
+        pumpThreadMessages(); // while the Shell copies
         const ZipSummary seen = tallyDirectory(destination);
         const bool reached = reachedTotals(seen, expected);
         const int percent = percentOf(seen, expected);
