@@ -36,7 +36,7 @@ void printError(const std::string& text, HANDLE handle,
                 const std::function<void(const std::string&)>& redirected) noexcept {
     try {
         if (isConsole(handle)) {
-            writeConsole(handle, toWide(text, CP_UTF8));
+            writeConsole(handle, toWide(text, CP_UTF8).value_or(std::wstring()));
         } else {
             redirected(text);
         }

@@ -21,9 +21,9 @@ std::string toUtf8(const std::wstring& text) {
     return result;
 }
 
-std::wstring toWide(const std::string& bytes, unsigned codePage) {
+std::optional<std::wstring> toWide(const std::string& bytes, unsigned codePage) {
     if (bytes.empty()) {
-        return {};
+        return std::wstring();
     }
     const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
     const int length = static_cast<int>(bytes.size());
@@ -32,7 +32,7 @@ std::wstring toWide(const std::string& bytes, unsigned codePage) {
         if (codePage == CP_UTF8) {
             return toWide(bytes, CP_ACP);
         }
-        throw std::runtime_error("Không chuyển đổi được tên file trong ZIP.");
+        return std::nullopt;
     }
     std::wstring result(static_cast<size_t>(needed), L'\0');
     ::MultiByteToWideChar(codePage, flags, bytes.data(), length, result.data(), needed);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -20,8 +21,9 @@ std::string toUtf8(const std::wstring& text);
 // line of its own.
 std::wstring printableText(const std::wstring& text);
 
-// With code page 65001 invalid UTF-8 is retried in the ANSI code page rather than refused.
-std::wstring toWide(const std::string& bytes, unsigned codePage);
+// The bytes read in the code page; nothing when it cannot read them. With code page 65001 invalid
+// UTF-8 is retried in the ANSI code page rather than refused.
+std::optional<std::wstring> toWide(const std::string& bytes, unsigned codePage);
 
 // The decimal digits of an integer, a minus sign before a negative one, as std::to_wstring
 // writes them, without the C runtime's formatted printing.

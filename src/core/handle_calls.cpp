@@ -168,11 +168,18 @@ DWORD deleteEntryByHandle(HANDLE file) {
 }
 
 std::wstring finalPathOf(HANDLE handle) {
+    DWORD ignored = ERROR_SUCCESS;
+    return finalPathOf(handle, ignored);
+}
+
+std::wstring finalPathOf(HANDLE handle, DWORD& error) {
+    error = ERROR_SUCCESS;
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = ::GetFinalPathNameByHandleW(
             handle, buffer.data(), static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
         if (length == 0) {
+            error = ::GetLastError();
             return {};
         }
         if (length < buffer.size()) {

@@ -44,7 +44,8 @@ DWORD deleteByHandle(HANDLE file);
 DWORD deleteEntryByHandle(HANDLE file);
 
 // Where the handle really leads, every link on the way resolved, without the "\\?\" form;
-// empty when the system cannot tell.
+// empty when the system cannot tell, and then `error` holds the system's code.
+std::wstring finalPathOf(HANDLE handle, DWORD& error);
 std::wstring finalPathOf(HANDLE handle);
 
 // Both non-empty and equal as Windows compares names (ordinal, case ignored).

@@ -60,14 +60,14 @@ HoldResult checkedHold(const HeldFolder& parent, std::wstring_view name, UniqueF
 } // namespace
 
 HoldResult holdFolderAt(const std::filesystem::path& path) {
-    const HANDLE opened =
-        ::CreateFileW(path.c_str(), kHoldAccess, kHoldShare, nullptr /* security */, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    UniqueCreatedFile opened(::CreateFileW(path.c_str(), kHoldAccess, kHoldShare,
+                                           nullptr /* security */, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr));
+    if (!opened) {
         const DWORD error = ::GetLastError();
         return failure(isMissingError(error) ? HoldStatus::Missing : HoldStatus::Failed, error);
     }
-    UniqueFile file(opened);
+    UniqueFile file(opened.release());
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(file.get(), &information)) {
         return failure(HoldStatus::Failed, ::GetLastError());
@@ -75,9 +75,10 @@ HoldResult holdFolderAt(const std::filesystem::path& path) {
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return failure(HoldStatus::NotAPlainFolder, ERROR_DIRECTORY);
     }
-    const std::wstring finalPath = finalPathOf(file.get());
+    DWORD finalPathError = ERROR_SUCCESS;
+    const std::wstring finalPath = finalPathOf(file.get(), finalPathError);
     if (finalPath.empty()) {
-        return failure(HoldStatus::Failed, ::GetLastError());
+        return failure(HoldStatus::Failed, finalPathError);
     }
     HoldResult result;
     result.status = HoldStatus::Held;
