@@ -29,7 +29,7 @@ struct WalkEntry {
     HANDLE folder = nullptr; // the handle of the folder that holds the entry
 
     bool isLink() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-    bool isFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink(); }
+    bool isFolder() const { return isPlainFolder(attributes); }
     bool isRegularFile() const {
         return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                               FILE_ATTRIBUTE_DEVICE)) == 0;

@@ -3,6 +3,8 @@
 // time. A handle's listing otherwise goes on from where an earlier listing through it stopped,
 // and would then miss entries without a word.
 
+#include "core/handle_calls.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -16,11 +18,8 @@ struct ListedEntry {
     DWORD attributes = 0;
     std::uint64_t size = 0; // the end of the file's data, as the listing tells it
 
-    // A folder that is not a link (symbolic link, junction, mount point): the only kind entered.
-    bool isPlainFolder() const {
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-               (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    }
+    // The only kind of entry a walk enters (core/handle_calls.h).
+    bool isPlainFolder() const { return qv::isPlainFolder(attributes); }
 };
 
 struct FolderListing {

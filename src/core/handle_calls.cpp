@@ -197,6 +197,18 @@ std::wstring finalPathOf(HANDLE handle, DWORD& error) {
     return buffer;
 }
 
+std::wstring joinedPath(std::wstring folder, std::wstring_view name) {
+    if (folder.empty() || folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    folder += name;
+    return folder;
+}
+
+bool isAtPath(HANDLE handle, std::wstring_view path) {
+    return samePathIgnoringCase(finalPathOf(handle), path);
+}
+
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right) {
     return !left.empty() && !right.empty() &&
            ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),

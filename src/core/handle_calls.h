@@ -51,4 +51,19 @@ std::wstring finalPathOf(HANDLE handle);
 // Both non-empty and equal as Windows compares names (ordinal, case ignored).
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
 
+// The path of `name` inside the folder at `folder`: one separator between them.
+std::wstring joinedPath(std::wstring folder, std::wstring_view name);
+
+// Whether the open handle is exactly at `path`, as its final path tells: an entry reached
+// through a link that the system followed (although asked not to) is elsewhere. Every check
+// that a handle is the entry its parent and name say goes through here.
+bool isAtPath(HANDLE handle, std::wstring_view path);
+
+// A folder that is not a link (symbolic link, junction, mount point): the only kind the run
+// enters or holds.
+inline bool isPlainFolder(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 } // namespace qv

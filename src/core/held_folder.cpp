@@ -9,14 +9,6 @@ constexpr ACCESS_MASK kHoldAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-std::wstring joinedPath(std::wstring parent, std::wstring_view name) {
-    if (parent.empty() || parent.back() != L'\\') {
-        parent += L'\\';
-    }
-    parent += name;
-    return parent;
-}
-
 // The name a place taken as given goes by: its final path, in the "\\?\" form only past the
 // length a folder's path may have without it (MAX_PATH less room for an 8.3 file name).
 std::filesystem::path heldPath(const std::wstring& finalPath) {
@@ -45,10 +37,8 @@ HoldResult checkedHold(const HeldFolder& parent, std::wstring_view name, UniqueF
     if (!::GetFileInformationByHandle(file.get(), &information)) {
         return failure(HoldStatus::Failed, ::GetLastError());
     }
-    const bool plainFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                             (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    const std::wstring expected = joinedPath(finalPathOf(parent.handle()), name);
-    if (!plainFolder || !samePathIgnoringCase(finalPathOf(file.get()), expected)) {
+    if (!isPlainFolder(information.dwFileAttributes) ||
+        !isAtPath(file.get(), joinedPath(finalPathOf(parent.handle()), name))) {
         return failure(HoldStatus::NotAPlainFolder, ERROR_SUCCESS);
     }
     HoldResult result;

@@ -75,8 +75,7 @@ UniqueFile openLogForAppend(const std::filesystem::path& path) {
         information.nNumberOfLinks != 1) {
         return UniqueFile();
     }
-    const std::wstring expected = finalPathOf(logFolder.folder.handle()) + L"\\" + name;
-    if (!samePathIgnoringCase(finalPathOf(file.get()), expected)) {
+    if (!isAtPath(file.get(), joinedPath(finalPathOf(logFolder.folder.handle()), name))) {
         return UniqueFile();
     }
     return file;

@@ -8,15 +8,6 @@
 namespace qv {
 namespace {
 
-std::wstring joined(const std::wstring& folder, std::wstring_view name) {
-    std::wstring path = folder;
-    if (path.empty() || path.back() != L'\\') {
-        path += L'\\';
-    }
-    path += name;
-    return path;
-}
-
 // Opens `name` in `parent` to remove it, or to empty it first when `enter` (a folder listed as
 // one): then it is held without FILE_SHARE_DELETE while that happens, so its name cannot be
 // given to something else meanwhile. Empty when it is gone already, open elsewhere without
@@ -30,7 +21,7 @@ UniqueFile openToRemove(HANDLE parent, const std::wstring& path, std::wstring_vi
     RelativeOpen opened = openRelative(parent, name, access, share, FILE_OPEN, 0);
     BY_HANDLE_FILE_INFORMATION information{};
     if (!opened.file || !::GetFileInformationByHandle(opened.file.get(), &information) ||
-        !samePathIgnoringCase(finalPathOf(opened.file.get()), path)) {
+        !isAtPath(opened.file.get(), path)) {
         return UniqueFile();
     }
     attributes = information.dwFileAttributes;
@@ -47,8 +38,7 @@ void removeContentsAt(HANDLE folder, const std::wstring& folderPath) {
         UniqueFile opened =
             openToRemove(entry.folder, std::wstring(entry.path), entry.name, true, attributes);
         // Something else in the listed folder's place is removed, not entered, as it is now.
-        if (opened && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        if (opened && isPlainFolder(attributes)) {
             entered.file = std::move(opened);
         }
         return entered;
@@ -74,14 +64,13 @@ void removeContentsAt(HANDLE folder, const std::wstring& folderPath) {
 // `name` inside `parent`, emptied first when `enter` and it is a plain folder.
 void removeEntry(HANDLE parent, const std::wstring& parentPath, std::wstring_view name,
                  bool enter) {
-    const std::wstring path = joined(parentPath, name);
+    const std::wstring path = joinedPath(parentPath, name);
     DWORD attributes = 0;
     const UniqueFile opened = openToRemove(parent, path, name, enter, attributes);
     if (!opened) {
         return;
     }
-    if (enter && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    if (enter && isPlainFolder(attributes)) {
         removeContentsAt(opened.get(), path);
     }
     deleteEntryByHandle(opened.get());

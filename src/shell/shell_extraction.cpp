@@ -56,8 +56,7 @@ void prepareDestination(const fs::path& destination) {
     // Only a real folder will do: a link that could not be removed would send the extraction
     // wherever it points.
     const DWORD attributes = ::GetFileAttributesW(destination.c_str());
-    check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-              (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+    check(attributes != INVALID_FILE_ATTRIBUTES && isPlainFolder(attributes),
           "Không tạo được thư mục giải nén: " + toUtf8(destination.wstring()));
 }
 
