@@ -7,7 +7,7 @@
 #include "core/errors.h"
 #include "core/guards.h"
 #include "core/install_log.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 #include "selftest/self_test.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 
 #include "core/guards.h"
 #include "core/held_folder.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 
 #include <filesystem>
 

@@ -7,8 +7,8 @@
 #include "core/guards.h"
 #include "core/handle_calls.h"
 #include "core/release_config.h"
-#include "core/run_context.h"
 #include "core/thread_messages.h"
+#include "core/work_folder.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
 

@@ -1,7 +1,7 @@
 #include "console/console_output.h"
 #include "console/error_output.h"
 #include "core/errors.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "core/guards.h"
-#include "core/run_context.h"
 #include "core/scoped_folder.h"
+#include "core/work_folder.h"
 #include "shell/shortcut.h"
 
 #include "support/failure_of.h"
