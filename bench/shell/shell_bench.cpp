@@ -17,6 +17,7 @@
 //   shell_bench compare FOLDER ARCHIVE REPEATS  (the extracted tree against the archive's list,
 //                                                and a bare loop reading every file once)
 
+#include "console/console_writer.h"
 #include "install/install_files.h"
 #include "install/placement_steps.h"
 #include "shell/extracted_tree.h"
@@ -201,6 +202,8 @@ int wmain(int argc, wchar_t** argv) {
         std::wstreambuf* original;
         ~RestoredBuffer() { std::wcout.rdbuf(original); }
     } restored{std::wcout.rdbuf(&discard)};
+    // The installer's own console text goes nowhere either.
+    qv::replaceConsoleWriters({[](const std::wstring&) {}, [](const std::string&) {}});
     try {
         if ((mode == L"install" || mode == L"reinstall") && argc == 4) {
             const Clock::time_point start = Clock::now();

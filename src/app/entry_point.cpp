@@ -2,10 +2,12 @@
 
 #include "app/installer.h"
 #include "console/command_line.h"
+#include "console/console_writer.h"
 #include "console/error_output.h"
 #include "core/errors.h"
+#include "core/guards.h"
 #include "core/install_log.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 #include "selftest/self_test.h"
 
 #include <windows.h>
@@ -30,22 +32,6 @@ const wchar_t kOpeningBanner[] = L"\n===========================================
 const char kErrorBanner[] = "\n==================================================\n"
                             "                  CÓ LỖI XẢY RA\n"
                             "==================================================\n";
-
-// Uninitialises COM only when this thread's initialisation actually took.
-class ComApartment {
-public:
-    explicit ComApartment(HRESULT result) : result_(result) {}
-    ~ComApartment() {
-        if (result_ == S_OK || result_ == S_FALSE) {
-            ::CoUninitialize();
-        }
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    HRESULT result_;
-};
 
 // The console's code pages and input mode as the run found them, put back when it ends: the
 // console may be the person's own, which the installer was started from.
@@ -93,8 +79,9 @@ void prepareConsole() {
     }
 
     _setmode(_fileno(stdout), _O_U8TEXT);
+    // What still writes through std::wcout reaches the standard output in its place among the
+    // run's own writes, which are flushed one by one.
     std::wcout.setf(std::ios::unitbuf);
-    std::cerr.setf(std::ios::unitbuf);
 }
 
 std::string logPathForReport() {
@@ -129,14 +116,13 @@ void reportFailure(const std::exception& error) noexcept {
 int runEntryPoint(int argc, wchar_t** argv) {
     const ConsoleSettings restoredAtTheEnd;
     prepareConsole();
-    std::wcout << kOpeningBanner;
+    printText(kOpeningBanner);
 
-    const HRESULT comResult = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (comResult < 0 && comResult != kChangedMode) {
+    const ComInitialization apartment(COINIT_APARTMENTTHREADED);
+    if (apartment.result() < 0 && apartment.result() != kChangedMode) {
         printError("Không khởi tạo được COM.\n");
         return 1;
     }
-    const ComApartment apartment(comResult);
 
     int exitCode = 1;
     try {
@@ -147,9 +133,9 @@ int runEntryPoint(int argc, wchar_t** argv) {
     }
 
     if (!hasFlag(argc, argv, L"--no-pause") && !hasFlag(argc, argv, L"--self-test")) {
-        std::wcout << L"\nNhấn phím bất kỳ để đóng...";
+        printText(L"\nNhấn phím bất kỳ để đóng...");
         _getch();
-        std::wcout << L'\n';
+        printText(L"\n");
     }
     return exitCode;
 }

@@ -1,13 +1,15 @@
 #include "app/installer.h"
 
 #include "console/console_output.h"
+#include "console/console_writer.h"
 #include "core/earlier_work_folders.h"
 #include "core/errors.h"
 #include "core/install_log.h"
 #include "core/installer_mutex.h"
 #include "core/release_config.h"
-#include "core/run_context.h"
 #include "core/scoped_folder.h"
+#include "core/system_places.h"
+#include "core/work_folder.h"
 #include "flows/package_flow.h"
 #include "flows/runtime_setup.h"
 #include "install/install_site.h"
@@ -15,8 +17,6 @@
 #include "shell/shortcut.h"
 
 #include <shlobj.h>
-
-#include <iostream>
 
 namespace qv {
 
@@ -51,9 +51,9 @@ int runInstaller() {
 
     printStepHeader(10, L"Hoàn tất cài đặt", false);
     writeLog("Cài đặt native hoàn tất.");
-    std::wcout << L"\n==================================================\n"
-                  L"                    HOÀN TẤT\n"
-                  L"==================================================\n";
+    printText(L"\n==================================================\n"
+              L"                    HOÀN TẤT\n"
+              L"==================================================\n");
     return 0;
 }
 

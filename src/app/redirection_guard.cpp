@@ -1,5 +1,7 @@
 #include "app/redirection_guard.h"
 
+#include "core/system_library.h"
+
 #include <windows.h>
 
 namespace qv {
@@ -19,12 +21,8 @@ using SetProcessMitigationPolicyFunction = BOOL(WINAPI*)(int policy, PVOID buffe
 
 void enableRedirectionGuard() noexcept {
     // Windows 8 and later; looked up so that the program still starts where it is missing.
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) {
-        return;
-    }
-    const auto setPolicy = reinterpret_cast<SetProcessMitigationPolicyFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetProcessMitigationPolicy")));
+    const auto setPolicy = systemFunction<SetProcessMitigationPolicyFunction>(
+        L"kernel32.dll", "SetProcessMitigationPolicy");
     if (setPolicy == nullptr) {
         return;
     }

@@ -1,37 +1,41 @@
 #include "console/console_output.h"
 
-#include <iomanip>
-#include <iostream>
-#include <locale>
-#include <sstream>
+#include "console/console_writer.h"
+#include "core/errors.h"
 
 namespace qv {
 
 void printStepHeader(int step, const std::wstring& title, bool skipped) {
-    std::wcout << L"\n[" << step << L'/' << 10 << L"] " << title;
-    if (skipped) {
-        std::wcout << L" - BỎ QUA";
-    }
-    std::wcout << L'\n';
+    printText(L"\n[" + decimalText(step) + L"/10] " + title + (skipped ? L" - BỎ QUA\n" : L"\n"));
 }
 
+// In whole numbers, so no regional setting can change the decimal point: the size in the unit
+// is bytes / 1024^unit exactly, and its hundredths are rounded to the nearest, a tie to the even
+// one, as a fixed-point print of that value rounds.
 std::wstring formatByteSize(std::uint64_t bytes) {
-    static const wchar_t* const units[] = {L"B", L"KB", L"MB", L"GB"};
-    double value = static_cast<double>(bytes);
+    static const wchar_t* const units[] = {L" B", L" KB", L" MB", L" GB"};
     int unit = 0;
-    while (value >= 1024.0 && unit < 3) {
-        value *= 0.0009765625;
+    while (unit < 3 && (bytes >> (10 * (unit + 1))) != 0) {
         ++unit;
     }
-    // The classic locale keeps the decimal point whatever the user's regional settings are.
-    std::wostringstream text;
-    text.imbue(std::locale::classic());
-    text << std::fixed << std::setprecision(unit == 0 ? 0 : 2) << value << L' ' << units[unit];
-    return text.str();
+    if (unit == 0) {
+        return decimalText(bytes) + units[0];
+    }
+    const unsigned shift = 10u * static_cast<unsigned>(unit);
+    const std::uint64_t below = (bytes & ((std::uint64_t{1} << shift) - 1)) * 100;
+    std::uint64_t hundredths = (bytes >> shift) * 100 + (below >> shift);
+    const std::uint64_t rest = below & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && hundredths % 2 != 0)) {
+        ++hundredths;
+    }
+    const std::uint64_t fraction = hundredths % 100;
+    return decimalText(hundredths / 100) + (fraction < 10 ? L".0" : L".") + decimalText(fraction) +
+           units[unit];
 }
 
 std::wstring formatPercent(int percent) {
-    std::wstring digits = std::to_wstring(percent);
+    std::wstring digits = decimalText(percent);
     if (digits.size() < 3) {
         digits.insert(0, 3 - digits.size(), L' ');
     }
@@ -47,17 +51,15 @@ std::wstring progressPrefix(const std::wstring& tag) {
 }
 
 void printStatus(const std::wstring& tag, const std::wstring& text) {
-    std::wcout << statusPrefix(tag) << text << L'\n';
+    printText(statusPrefix(tag) + text + L'\n');
 }
 
 void printProgress(const std::wstring& tag, const std::wstring& text) {
-    std::wcout << progressPrefix(tag) << text;
-    std::wcout.flush();
+    printText(progressPrefix(tag) + text);
 }
 
 void printProgressEnd(const std::wstring& tag, const std::wstring& text, int trailingBlanks) {
-    std::wcout << progressPrefix(tag) << text << std::wstring(trailingBlanks, L' ') << L'\n';
-    std::wcout.flush();
+    printText(progressPrefix(tag) + text + std::wstring(trailingBlanks, L' ') + L'\n');
 }
 
 int cappedPercent(std::uint64_t done, std::uint64_t total) {

@@ -1,6 +1,6 @@
 #pragma once
-// The installer's console line shapes. Wide text goes to std::wcout (UTF-8 translated by the
-// entry point); every running progress line starts with "\r" and is redrawn in place.
+// The installer's console line shapes, written through console/console_writer.h; every running
+// progress line starts with "\r" and is redrawn in place.
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
 #include "console/error_output.h"
 
+#include "console/console_writer.h"
 #include "core/errors.h"
 
 #include <algorithm>
-#include <iostream>
 
 namespace qv {
 namespace {
@@ -32,13 +32,13 @@ void writeConsole(HANDLE handle, const std::wstring& text) {
 
 } // namespace
 
-void printError(const std::string& text, HANDLE handle, std::ostream& redirected) noexcept {
+void printError(const std::string& text, HANDLE handle,
+                const std::function<void(const std::string&)>& redirected) noexcept {
     try {
         if (isConsole(handle)) {
-            writeConsole(handle, toWide(text, CP_UTF8));
+            writeConsole(handle, toWide(text, CP_UTF8).value_or(std::wstring()));
         } else {
-            redirected << text;
-            redirected.flush();
+            redirected(text);
         }
     } catch (...) {
         // Nothing is left to report a failure of the report with.
@@ -46,7 +46,7 @@ void printError(const std::string& text, HANDLE handle, std::ostream& redirected
 }
 
 void printError(const std::string& text) noexcept {
-    printError(text, ::GetStdHandle(STD_ERROR_HANDLE), std::cerr);
+    printErrorText(text);
 }
 
 } // namespace qv

@@ -7,16 +7,17 @@
 
 #include <windows.h>
 
-#include <ostream>
+#include <functional>
 #include <string>
 
 namespace qv {
 
-// Writes text to the standard error stream (std::cerr when it is not a console). Never throws.
+// Writes text to the standard error stream (console/console_writer.h). Never throws.
 void printError(const std::string& text) noexcept;
 
-// The same choice for any handle: WriteConsoleW on handle when it is a console, otherwise the
-// bytes to redirected. Never throws.
-void printError(const std::string& text, HANDLE handle, std::ostream& redirected) noexcept;
+// The choice for any handle: WriteConsoleW on handle when it is a console, otherwise the bytes
+// to redirected. Never throws.
+void printError(const std::string& text, HANDLE handle,
+                const std::function<void(const std::string&)>& redirected) noexcept;
 
 } // namespace qv

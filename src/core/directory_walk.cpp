@@ -1,106 +1,46 @@
 #include "core/directory_walk.h"
 
-#include "core/guards.h"
-#include "core/held_folder.h"
-#include "core/tree_removal.h"
+#include "core/folder_listing.h"
 
 #include <utility>
+#include <vector>
 
 namespace qv {
 namespace {
 
-inline void closeFindHandle(HANDLE handle) {
-    ::FindClose(handle);
-}
-// Holds null, never INVALID_HANDLE_VALUE, for "no handle".
-using UniqueFindHandle = UniqueResource<HANDLE, closeFindHandle>;
-
-HANDLE findFirst(const std::wstring& pattern, WIN32_FIND_DATAW& data) {
-    const HANDLE handle =
-        ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                           nullptr /* no filter */, FIND_FIRST_EX_LARGE_FETCH);
-    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-}
-
-bool isDotEntry(const wchar_t* name) {
-    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-}
+// A folder the walk is in: its handle, what it holds, how far the walk has come in it, and
+// where its own name ends in the walk's path.
+struct Level {
+    UniqueFile owned; // empty for the root, which the caller holds
+    HANDLE handle = nullptr;
+    std::vector<ListedEntry> entries;
+    std::size_t next = 0;
+    std::size_t pathLength = 0;
+    DWORD attributes = 0; // the folder's own, from its parent's listing
+    std::uint64_t size = 0;
+};
 
 class Walker {
 public:
-    Walker(std::wstring root, WalkOrder order, WalkErrors onError, const WalkVisitor& visit)
-        : path_(std::move(root)), rootLength_(path_.size()), order_(order), onError_(onError),
-          visit_(visit) {}
+    Walker(std::wstring rootPath, WalkOrder order, WalkErrors onError, const FolderEntry& enter,
+           const HeldWalkVisitor& visit)
+        : path_(std::move(rootPath)), rootLength_(path_.size()), order_(order), onError_(onError),
+          enter_(enter), visit_(visit) {}
 
-    WalkResult run() {
-        walkFolder();
+    WalkResult run(HANDLE root) {
+        Level top;
+        top.handle = root;
+        top.pathLength = rootLength_;
+        if (!list(top)) {
+            return std::move(result_);
+        }
+        levels_.push_back(std::move(top));
+        while (!levels_.empty() && step()) {
+        }
         return std::move(result_);
     }
 
 private:
-    // Walks the folder whose path is path_; returns false once the walk must end.
-    bool walkFolder() {
-        const std::size_t folderLength = path_.size();
-        path_ += L"\\*";
-        WIN32_FIND_DATAW data;
-        const UniqueFindHandle find(findFirst(path_, data));
-        const DWORD openError = find ? ERROR_SUCCESS : ::GetLastError();
-        path_.resize(folderLength);
-        if (!find) {
-            // An empty folder still lists "." and "..", so this is a real failure.
-            return fail(openError);
-        }
-        do {
-            if (isDotEntry(data.cFileName)) {
-                continue;
-            }
-            if (!visitEntry(data)) {
-                return false;
-            }
-        } while (::FindNextFileW(find.get(), &data));
-        const DWORD nextError = ::GetLastError();
-        if (nextError != ERROR_NO_MORE_FILES) {
-            return fail(nextError);
-        }
-        return true;
-    }
-
-    bool visitEntry(const WIN32_FIND_DATAW& data) {
-        const std::size_t folderLength = path_.size();
-        path_ += L'\\';
-        path_ += data.cFileName;
-        const ScopeExit restore([&] { path_.resize(folderLength); });
-
-        WalkEntry entry;
-        entry.attributes = data.dwFileAttributes;
-        entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        const bool descend = entry.isFolder();
-        if (order_ == WalkOrder::FolderFirst || !descend) {
-            if (!visitPath(entry)) {
-                return false;
-            }
-        }
-        if (descend && !walkFolder()) {
-            return false;
-        }
-        if (order_ == WalkOrder::ContentsFirst && descend) {
-            return visitPath(entry);
-        }
-        return true;
-    }
-
-    bool visitPath(WalkEntry& entry) {
-        const std::wstring_view whole(path_);
-        entry.path = whole;
-        entry.relative = whole.substr(rootLength_ + 1);
-        entry.name = whole.substr(whole.find_last_of(L'\\') + 1);
-        if (!visit_(entry)) {
-            result_.stoppedByVisitor = true;
-            return false;
-        }
-        return true;
-    }
-
     bool fail(DWORD code) {
         if (!result_.error) {
             result_.error = std::error_code(static_cast<int>(code), std::system_category());
@@ -110,11 +50,98 @@ private:
         return onError_ == WalkErrors::Skip;
     }
 
+    // Takes one entry of the innermost folder, or leaves that folder once all are taken; false
+    // once the walk must end.
+    bool step() {
+        Level& level = levels_.back();
+        if (level.next == level.entries.size()) {
+            Level done = std::move(level);
+            levels_.pop_back();
+            path_.resize(done.pathLength);
+            bool goOn = true;
+            if (order_ == WalkOrder::ContentsFirst && !levels_.empty()) {
+                goOn = visitPath(levels_.back().handle, done.attributes, done.size, done.handle);
+            }
+            path_.resize(levels_.empty() ? rootLength_ : levels_.back().pathLength);
+            return goOn;
+        }
+        const ListedEntry& listed = level.entries[level.next++];
+        const HANDLE parent = level.handle;
+        path_.resize(level.pathLength);
+        path_ += L'\\';
+        path_ += listed.name;
+        if (!listed.isPlainFolder()) {
+            const bool goOn = visitPath(parent, listed.attributes, listed.size, nullptr);
+            path_.resize(level.pathLength);
+            return goOn;
+        }
+        if (order_ == WalkOrder::FolderFirst &&
+            !visitPath(parent, listed.attributes, listed.size, nullptr)) {
+            return false;
+        }
+        RelativeOpen opened = enter_(entryAtPath(parent, listed.attributes, listed.size));
+        if (!opened.file) {
+            const bool goOn = opened.error == ERROR_SUCCESS || fail(opened.error);
+            const bool visited = !goOn || order_ == WalkOrder::FolderFirst ||
+                                 visitPath(parent, listed.attributes, listed.size, nullptr);
+            path_.resize(level.pathLength);
+            return goOn && visited;
+        }
+        Level inner;
+        inner.owned = std::move(opened.file);
+        inner.handle = inner.owned.get();
+        inner.pathLength = path_.size();
+        inner.attributes = listed.attributes;
+        inner.size = listed.size;
+        // `level` may move once the stack grows: nothing of it is used from here on.
+        if (!list(inner)) {
+            return false;
+        }
+        levels_.push_back(std::move(inner));
+        return true;
+    }
+
+    // Lists the folder; false when the failure ends the walk. A folder passed over counts as
+    // empty.
+    bool list(Level& level) {
+        FolderListing listing = listFolderEntries(level.handle);
+        if (listing.error != ERROR_SUCCESS) {
+            listing.entries.clear();
+            if (!fail(listing.error)) {
+                return false;
+            }
+        }
+        level.entries = std::move(listing.entries);
+        return true;
+    }
+
+    WalkEntry entryAtPath(HANDLE parent, DWORD attributes, std::uint64_t size) const {
+        WalkEntry entry;
+        const std::wstring_view whole(path_);
+        entry.path = whole;
+        entry.relative = whole.substr(rootLength_ + 1);
+        entry.name = whole.substr(whole.find_last_of(L'\\') + 1);
+        entry.attributes = attributes;
+        entry.size = size;
+        entry.folder = parent;
+        return entry;
+    }
+
+    bool visitPath(HANDLE parent, DWORD attributes, std::uint64_t size, HANDLE entered) {
+        if (!visit_(entryAtPath(parent, attributes, size), entered)) {
+            result_.stoppedByVisitor = true;
+            return false;
+        }
+        return true;
+    }
+
     std::wstring path_;
     std::size_t rootLength_;
     WalkOrder order_;
     WalkErrors onError_;
-    const WalkVisitor& visit_;
+    const FolderEntry& enter_;
+    const HeldWalkVisitor& visit_;
+    std::vector<Level> levels_;
     WalkResult result_;
 };
 
@@ -127,38 +154,45 @@ std::wstring walkRoot(const std::filesystem::path& root) {
     return text;
 }
 
+// A folder below the root, opened as itself for listing, sharing everything: the walk changes
+// nothing, and others (the Shell while it extracts) may go on working in it.
+RelativeOpen openForListing(const WalkEntry& entry) {
+    return openRelative(entry.folder, entry.name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                        FILE_DIRECTORY_FILE);
+}
+
 } // namespace
+
+WalkResult walkHeldTree(HANDLE root, const std::wstring& rootPath, WalkOrder order,
+                        WalkErrors onError, const FolderEntry& enter,
+                        const HeldWalkVisitor& visit) {
+    return Walker(rootPath, order, onError, enter, visit).run(root);
+}
 
 WalkResult walkDirectory(const std::filesystem::path& root, WalkOrder order, WalkErrors onError,
                          const WalkVisitor& visit) {
-    return Walker(walkRoot(root), order, onError, visit).run();
-}
-
-void removeTree(const std::filesystem::path& path) noexcept {
-    try {
-        const std::wstring root = walkRoot(path);
-        const std::size_t separator = root.find_last_of(L"\\/");
-        if (separator == std::wstring::npos || separator + 1 == root.size()) {
-            return;
-        }
-        std::wstring parentPath = root.substr(0, separator);
-        if (parentPath.empty() || parentPath.back() == L':') {
-            parentPath += L'\\'; // a drive's root
-        }
-        // The folder that holds it is taken as the caller names it; from there on the removal
-        // goes through handles and follows nothing.
-        const HANDLE opened = ::CreateFileW(
-            parentPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr /* security */,
-            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr /* template */);
-        if (opened == INVALID_HANDLE_VALUE) {
-            return;
-        }
-        const UniqueFile parent(opened);
-        removeChild(parent.get(), std::wstring_view(root).substr(separator + 1));
-    } catch (...) {
-        // Out of memory while removing: what remains stays, as with any other removal error.
+    const std::wstring rootPath = walkRoot(root);
+    // "C:" alone names the drive's current folder; its root is "C:\".
+    const std::wstring opened =
+        !rootPath.empty() && rootPath.back() == L':' ? rootPath + L'\\' : rootPath;
+    const FolderEntry enter = [](const WalkEntry& entry) { return openForListing(entry); };
+    const HeldWalkVisitor visitor = [&visit](const WalkEntry& entry, HANDLE) {
+        return visit(entry);
+    };
+    // The root as the caller names it, links on the way followed as the system follows them.
+    const UniqueCreatedFile folder(::CreateFileW(
+        opened.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr /* security */,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr /* template */));
+    if (!folder) {
+        WalkResult result;
+        result.error = std::error_code(static_cast<int>(::GetLastError()), std::system_category());
+        result.failedFolder = rootPath;
+        result.failedAtRoot = true;
+        return result;
     }
+    return Walker(rootPath, order, onError, enter, visitor).run(folder.get());
 }
 
 } // namespace qv

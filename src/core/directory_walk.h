@@ -1,9 +1,13 @@
 #pragma once
-// The one walker over a folder tree. It reads names, attributes and sizes from the directory
-// listing itself (no per-file status query) and never enters a link: a folder carrying a
-// reparse point (symbolic link, junction, mount point) is handed out as a leaf. An elevated
-// installer that followed a link planted by an unelevated program could be made to delete,
-// copy or count files far outside the tree it was given.
+// The one walker over a folder tree. It lists each folder through a handle (core/folder_listing.h),
+// takes names, attributes and sizes from the listing itself (no per-file status query) and never
+// enters a link: a folder carrying a reparse point (symbolic link, junction, mount point) is
+// handed out as a leaf. An elevated installer that followed a link planted by an unelevated
+// program could be made to delete, copy or count files far outside the tree it was given. The
+// walk keeps the folders it is in on a stack of its own, so a tree of any depth (an unelevated
+// program can plant one thousands of folders deep) costs it memory, never the thread's stack.
+
+#include "core/handle_calls.h"
 
 #include <windows.h>
 
@@ -22,9 +26,10 @@ struct WalkEntry {
     std::wstring_view name;
     DWORD attributes = 0;
     std::uint64_t size = 0;
+    HANDLE folder = nullptr; // the handle of the folder that holds the entry
 
     bool isLink() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-    bool isFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink(); }
+    bool isFolder() const { return isPlainFolder(attributes); }
     bool isRegularFile() const {
         return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                               FILE_ATTRIBUTE_DEVICE)) == 0;
@@ -52,14 +57,23 @@ struct WalkResult {
     bool stoppedByVisitor = false;
 };
 
-// Visits everything below root (not root itself), in the order the listing yields.
+// Visits everything below root (not root itself), in the order the listing yields. The root is
+// opened by its path as given; every folder below it relative to its parent's handle.
 WalkResult walkDirectory(const std::filesystem::path& root, WalkOrder order, WalkErrors onError,
                          const WalkVisitor& visit);
 
-// Removes path and everything below it without following any link: a link is deleted itself,
-// never what it points to. The folder that holds path is opened by its name; below it, the
-// removal goes through handles (core/tree_removal.h). Read-only files are removed too. Errors
-// are ignored; whatever cannot be removed stays. Never throws.
-void removeTree(const std::filesystem::path& path) noexcept;
+// How a walk below a held folder enters a folder it met: a handle to list it through, or an
+// empty one with the system's code (ERROR_SUCCESS to pass it over without a failure).
+using FolderEntry = std::function<RelativeOpen(const WalkEntry&)>;
+
+// The visitor of such a walk is given, with WalkOrder::ContentsFirst, the handle the walk entered
+// a folder through, to act on the folder once what it holds was visited; null for everything
+// else.
+using HeldWalkVisitor = std::function<bool(const WalkEntry&, HANDLE entered)>;
+
+// The same walk below the folder open as `root`, named `rootPath`, entering folders as `enter`
+// decides. Never throws but for a visitor's or enter's exception or a lack of memory.
+WalkResult walkHeldTree(HANDLE root, const std::wstring& rootPath, WalkOrder order,
+                        WalkErrors onError, const FolderEntry& enter, const HeldWalkVisitor& visit);
 
 } // namespace qv

@@ -1,7 +1,7 @@
 #include "core/earlier_work_folders.h"
 
-#include "core/run_context.h"
 #include "core/tree_removal.h"
+#include "core/work_folder.h"
 
 #include <cstddef>
 

@@ -1,5 +1,7 @@
 #include "core/errors.h"
 
+#include "core/guards.h"
+
 #include <stdexcept>
 
 namespace qv {
@@ -19,9 +21,9 @@ std::string toUtf8(const std::wstring& text) {
     return result;
 }
 
-std::wstring toWide(const std::string& bytes, unsigned codePage) {
+std::optional<std::wstring> toWide(const std::string& bytes, unsigned codePage) {
     if (bytes.empty()) {
-        return {};
+        return std::wstring();
     }
     const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
     const int length = static_cast<int>(bytes.size());
@@ -30,7 +32,7 @@ std::wstring toWide(const std::string& bytes, unsigned codePage) {
         if (codePage == CP_UTF8) {
             return toWide(bytes, CP_ACP);
         }
-        throw std::runtime_error("Không chuyển đổi được tên file trong ZIP.");
+        return std::nullopt;
     }
     std::wstring result(static_cast<size_t>(needed), L'\0');
     ::MultiByteToWideChar(codePage, flags, bytes.data(), length, result.data(), needed);
@@ -54,17 +56,15 @@ std::wstring printableText(const std::wstring& text) {
 }
 
 std::string windowsErrorText(std::uint32_t code) {
-    wchar_t* buffer = nullptr;
+    UniqueLocalMemory buffer;
+    // With FORMAT_MESSAGE_ALLOCATE_BUFFER the call takes where to put the text's address.
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
         nullptr /* source */, code, 0 /* default language search */,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr /* arguments */);
+        reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr /* arguments */);
     std::wstring text = L"Windows error";
-    if (length != 0 && buffer != nullptr) {
-        text.assign(buffer, length);
-    }
-    if (buffer != nullptr) {
-        ::LocalFree(buffer);
+    if (length != 0 && buffer) {
+        text.assign(static_cast<const wchar_t*>(buffer.get()), length);
     }
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
         text.pop_back();
@@ -75,6 +75,27 @@ std::string windowsErrorText(std::uint32_t code) {
 void check(bool condition, const std::string& message) {
     if (!condition) {
         throw std::runtime_error(message);
+    }
+}
+
+namespace {
+
+[[noreturn]] void throwWindowsError(DWORD code, std::string_view message) {
+    throw std::runtime_error(std::string(message) + windowsErrorText(code));
+}
+
+} // namespace
+
+void checkWin32(DWORD code, std::string_view message) {
+    if (code != ERROR_SUCCESS) {
+        throwWindowsError(code, message);
+    }
+}
+
+// A failed call that left no code still fails: the message then ends in the text for 0.
+void checkLastError(bool succeeded, std::string_view message) {
+    if (!succeeded) {
+        throwWindowsError(::GetLastError(), message);
     }
 }
 

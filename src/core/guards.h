@@ -3,14 +3,20 @@
 // close function, so every handle is released on every path, including exceptions.
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <utility>
 
 namespace qv {
 
-// Owns a value of type T that is "empty" when it equals Invalid; calls Close on it once.
-template <typename T, auto Close, T Invalid = T{}> class UniqueResource {
+// The "no resource" value of most kinds: null, zero.
+template <typename T> constexpr T zeroValue() {
+    return T{};
+}
+
+// Owns a value of type T that is "empty" when it equals Empty(); calls Close on it once.
+template <typename T, auto Close, auto Empty = zeroValue<T>> class UniqueResource {
 public:
     UniqueResource() = default;
     explicit UniqueResource(T value) : value_(value) {}
@@ -27,23 +33,38 @@ public:
     }
 
     T get() const { return value_; }
-    explicit operator bool() const { return value_ != Invalid; }
+    explicit operator bool() const { return value_ != Empty(); }
 
-    T release() { return std::exchange(value_, Invalid); }
-    void reset(T value = Invalid) {
+    // For out-parameters: releases what is held and hands out the slot.
+    T* put() {
+        reset();
+        return &value_;
+    }
+
+    T release() { return std::exchange(value_, Empty()); }
+    void reset(T value = Empty()) {
         T old = std::exchange(value_, value);
-        if (old != Invalid) {
+        if (old != Empty()) {
             Close(old);
         }
     }
 
 private:
-    T value_ = Invalid;
+    T value_ = Empty();
 };
 
 inline void closeKernelHandle(HANDLE handle) {
     ::CloseHandle(handle);
 }
+// A handle that is null when there is none (a process, an event, a native file open).
+using UniqueHandle = UniqueResource<HANDLE, closeKernelHandle>;
+
+inline HANDLE invalidHandleValue() {
+    return INVALID_HANDLE_VALUE;
+}
+// A handle from CreateFileW, whose "none" is INVALID_HANDLE_VALUE: the result is adopted as it
+// is, never compared first.
+using UniqueCreatedFile = UniqueResource<HANDLE, closeKernelHandle, invalidHandleValue>;
 
 // A process handle; INVALID_HANDLE_VALUE (the pseudo-handle of the current process) is never
 // closed.
@@ -103,6 +124,11 @@ private:
     I* ptr_ = nullptr;
 };
 
+inline void freeBstr(BSTR text) {
+    ::SysFreeString(text);
+}
+using UniqueBstr = UniqueResource<BSTR, freeBstr>;
+
 // A VARIANT that is cleared (releasing its BSTR or object) when the guard ends.
 class ScopedVariant {
 public:
@@ -111,13 +137,60 @@ public:
     ~ScopedVariant() { ::VariantClear(&value_); }
     ScopedVariant(const ScopedVariant&) = delete;
     ScopedVariant& operator=(const ScopedVariant&) = delete;
+    ScopedVariant(ScopedVariant&& other) noexcept : value_(other.value_) {
+        ::VariantInit(&other.value_);
+    }
 
     VARIANT& get() { return value_; }
     const VARIANT& get() const { return value_; }
     void clear() { ::VariantClear(&value_); }
 
+    // For out-parameters: clears what is held and hands out the VARIANT.
+    VARIANT* put() {
+        clear();
+        return &value_;
+    }
+
+    // Holds `object` with a reference of its own.
+    void setDispatch(IDispatch* object) {
+        clear();
+        object->AddRef();
+        value_.vt = VT_DISPATCH;
+        value_.pdispVal = object;
+    }
+
+    // The object held, with the reference the VARIANT had; empty when it holds none. The VARIANT
+    // is left empty.
+    ComPtr<IDispatch> takeDispatch() {
+        if (value_.vt != VT_DISPATCH || value_.pdispVal == nullptr) {
+            return ComPtr<IDispatch>();
+        }
+        ComPtr<IDispatch> object(std::exchange(value_.pdispVal, nullptr));
+        value_.vt = VT_EMPTY;
+        return object;
+    }
+
 private:
     VARIANT value_;
+};
+
+// This thread's COM initialisation, undone when the guard ends only when it took: a thread that
+// was initialised otherwise before (RPC_E_CHANGED_MODE) keeps its state.
+class ComInitialization {
+public:
+    explicit ComInitialization(DWORD model) : result_(::CoInitializeEx(nullptr, model)) {}
+    ~ComInitialization() {
+        if (SUCCEEDED(result_)) {
+            ::CoUninitialize();
+        }
+    }
+    ComInitialization(const ComInitialization&) = delete;
+    ComInitialization& operator=(const ComInitialization&) = delete;
+
+    HRESULT result() const { return result_; }
+
+private:
+    HRESULT result_;
 };
 
 // One-off clean-up at scope end, cancelled by release().

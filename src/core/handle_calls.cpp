@@ -1,5 +1,7 @@
 #include "core/handle_calls.h"
 
+#include "core/system_library.h"
+
 #include <winternl.h>
 
 #include <algorithm>
@@ -45,15 +47,11 @@ struct NativeCalls {
 const NativeCalls& nativeCalls() {
     static const NativeCalls calls = [] {
         NativeCalls found;
-        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        if (ntdll != nullptr) {
-            found.createFile = reinterpret_cast<NtCreateFileFunction>(
-                reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
-            found.setInformation = reinterpret_cast<NtSetInformationFileFunction>(
-                reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtSetInformationFile")));
-            found.statusToError = reinterpret_cast<StatusToErrorFunction>(
-                reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        }
+        found.createFile = systemFunction<NtCreateFileFunction>(L"ntdll.dll", "NtCreateFile");
+        found.setInformation =
+            systemFunction<NtSetInformationFileFunction>(L"ntdll.dll", "NtSetInformationFile");
+        found.statusToError =
+            systemFunction<StatusToErrorFunction>(L"ntdll.dll", "RtlNtStatusToDosError");
         return found;
     }();
     return calls;
@@ -170,11 +168,18 @@ DWORD deleteEntryByHandle(HANDLE file) {
 }
 
 std::wstring finalPathOf(HANDLE handle) {
+    DWORD ignored = ERROR_SUCCESS;
+    return finalPathOf(handle, ignored);
+}
+
+std::wstring finalPathOf(HANDLE handle, DWORD& error) {
+    error = ERROR_SUCCESS;
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = ::GetFinalPathNameByHandleW(
             handle, buffer.data(), static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
         if (length == 0) {
+            error = ::GetLastError();
             return {};
         }
         if (length < buffer.size()) {
@@ -190,6 +195,18 @@ std::wstring finalPathOf(HANDLE handle) {
         return buffer.substr(4);
     }
     return buffer;
+}
+
+std::wstring joinedPath(std::wstring folder, std::wstring_view name) {
+    if (folder.empty() || folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    folder += name;
+    return folder;
+}
+
+bool isAtPath(HANDLE handle, std::wstring_view path) {
+    return samePathIgnoringCase(finalPathOf(handle), path);
 }
 
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right) {

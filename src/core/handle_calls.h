@@ -12,11 +12,8 @@
 
 namespace qv {
 
-inline void closeFileHandle(HANDLE handle) {
-    ::CloseHandle(handle);
-}
-// Holds null, never INVALID_HANDLE_VALUE, for "no file".
-using UniqueFile = UniqueResource<HANDLE, closeFileHandle>;
+// Holds null, never INVALID_HANDLE_VALUE, for "no file": what the native calls hand out.
+using UniqueFile = UniqueHandle;
 
 struct RelativeOpen {
     UniqueFile file;
@@ -47,10 +44,26 @@ DWORD deleteByHandle(HANDLE file);
 DWORD deleteEntryByHandle(HANDLE file);
 
 // Where the handle really leads, every link on the way resolved, without the "\\?\" form;
-// empty when the system cannot tell.
+// empty when the system cannot tell, and then `error` holds the system's code.
+std::wstring finalPathOf(HANDLE handle, DWORD& error);
 std::wstring finalPathOf(HANDLE handle);
 
 // Both non-empty and equal as Windows compares names (ordinal, case ignored).
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
+
+// The path of `name` inside the folder at `folder`: one separator between them.
+std::wstring joinedPath(std::wstring folder, std::wstring_view name);
+
+// Whether the open handle is exactly at `path`, as its final path tells: an entry reached
+// through a link that the system followed (although asked not to) is elsewhere. Every check
+// that a handle is the entry its parent and name say goes through here.
+bool isAtPath(HANDLE handle, std::wstring_view path);
+
+// A folder that is not a link (symbolic link, junction, mount point): the only kind the run
+// enters or holds.
+inline bool isPlainFolder(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
 
 } // namespace qv

@@ -9,14 +9,6 @@ constexpr ACCESS_MASK kHoldAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-std::wstring joinedPath(std::wstring parent, std::wstring_view name) {
-    if (parent.empty() || parent.back() != L'\\') {
-        parent += L'\\';
-    }
-    parent += name;
-    return parent;
-}
-
 // The name a place taken as given goes by: its final path, in the "\\?\" form only past the
 // length a folder's path may have without it (MAX_PATH less room for an 8.3 file name).
 std::filesystem::path heldPath(const std::wstring& finalPath) {
@@ -45,10 +37,8 @@ HoldResult checkedHold(const HeldFolder& parent, std::wstring_view name, UniqueF
     if (!::GetFileInformationByHandle(file.get(), &information)) {
         return failure(HoldStatus::Failed, ::GetLastError());
     }
-    const bool plainFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                             (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    const std::wstring expected = joinedPath(finalPathOf(parent.handle()), name);
-    if (!plainFolder || !samePathIgnoringCase(finalPathOf(file.get()), expected)) {
+    if (!isPlainFolder(information.dwFileAttributes) ||
+        !isAtPath(file.get(), joinedPath(finalPathOf(parent.handle()), name))) {
         return failure(HoldStatus::NotAPlainFolder, ERROR_SUCCESS);
     }
     HoldResult result;
@@ -60,14 +50,14 @@ HoldResult checkedHold(const HeldFolder& parent, std::wstring_view name, UniqueF
 } // namespace
 
 HoldResult holdFolderAt(const std::filesystem::path& path) {
-    const HANDLE opened =
-        ::CreateFileW(path.c_str(), kHoldAccess, kHoldShare, nullptr /* security */, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    UniqueCreatedFile opened(::CreateFileW(path.c_str(), kHoldAccess, kHoldShare,
+                                           nullptr /* security */, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr));
+    if (!opened) {
         const DWORD error = ::GetLastError();
         return failure(isMissingError(error) ? HoldStatus::Missing : HoldStatus::Failed, error);
     }
-    UniqueFile file(opened);
+    UniqueFile file(opened.release());
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(file.get(), &information)) {
         return failure(HoldStatus::Failed, ::GetLastError());
@@ -75,9 +65,10 @@ HoldResult holdFolderAt(const std::filesystem::path& path) {
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return failure(HoldStatus::NotAPlainFolder, ERROR_DIRECTORY);
     }
-    const std::wstring finalPath = finalPathOf(file.get());
+    DWORD finalPathError = ERROR_SUCCESS;
+    const std::wstring finalPath = finalPathOf(file.get(), finalPathError);
     if (finalPath.empty()) {
-        return failure(HoldStatus::Failed, ::GetLastError());
+        return failure(HoldStatus::Failed, finalPathError);
     }
     HoldResult result;
     result.status = HoldStatus::Held;

@@ -2,21 +2,32 @@
 
 #include "core/guards.h"
 #include "core/held_folder.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 
 #include <filesystem>
-#include <iomanip>
-#include <sstream>
 
 namespace qv {
+namespace {
+
+// The number's digits, zeros before them up to `width`; a longer number keeps all its digits.
+std::string zeroPadded(unsigned value, std::size_t width) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + value % 10));
+        value /= 10;
+    } while (value != 0);
+    if (digits.size() < width) {
+        digits.insert(0, width - digits.size(), '0');
+    }
+    return digits;
+}
+
+} // namespace
 
 std::string formatLogLine(const SYSTEMTIME& time, const std::string& message) {
-    std::ostringstream line;
-    line.fill('0');
-    line << std::setw(4) << time.wYear << '-' << std::setw(2) << time.wMonth << '-' << std::setw(2)
-         << time.wDay << ' ' << std::setw(2) << time.wHour << ':' << std::setw(2) << time.wMinute
-         << ':' << std::setw(2) << time.wSecond << ' ' << message;
-    return line.str();
+    return zeroPadded(time.wYear, 4) + '-' + zeroPadded(time.wMonth, 2) + '-' +
+           zeroPadded(time.wDay, 2) + ' ' + zeroPadded(time.wHour, 2) + ':' +
+           zeroPadded(time.wMinute, 2) + ':' + zeroPadded(time.wSecond, 2) + ' ' + message;
 }
 
 namespace {
@@ -64,8 +75,7 @@ UniqueFile openLogForAppend(const std::filesystem::path& path) {
         information.nNumberOfLinks != 1) {
         return UniqueFile();
     }
-    const std::wstring expected = finalPathOf(logFolder.folder.handle()) + L"\\" + name;
-    if (!samePathIgnoringCase(finalPathOf(file.get()), expected)) {
+    if (!isAtPath(file.get(), joinedPath(finalPathOf(logFolder.folder.handle()), name))) {
         return UniqueFile();
     }
     return file;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/directory_walk.h"
+#include "core/tree_removal.h"
 #include "core/held_folder.h"
 #include "core/tree_removal.h"
 

@@ -12,12 +12,8 @@ using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 // Present on Windows 8 and later, and on Windows 7 with KB2533623; the same update makes
 // LoadLibraryExW accept LOAD_LIBRARY_SEARCH_SYSTEM32.
 SetDefaultDllDirectoriesFunction setDefaultDllDirectories() {
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) {
-        return nullptr;
-    }
-    return reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    return systemFunction<SetDefaultDllDirectoriesFunction>(L"kernel32.dll",
+                                                            "SetDefaultDllDirectories");
 }
 
 } // namespace

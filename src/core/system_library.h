@@ -16,4 +16,20 @@ void restrictDllSearchToSystemFolder() noexcept;
 // Returns null with the thread's last error set on failure.
 HMODULE loadSystemLibrary(const wchar_t* fileName) noexcept;
 
+// The function `name` that `module` exports, as the pointer type Function; null, with the
+// thread's last error set, when it does not export it. Every function the program binds by name
+// (newer than the oldest supported system, or in a DLL loaded at run time) comes through here.
+template <typename Function> Function systemFunction(HMODULE module, const char* name) noexcept {
+    if (module == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+// The same from a DLL that is in every process from its start (kernel32.dll, ntdll.dll).
+template <typename Function>
+Function systemFunction(const wchar_t* moduleName, const char* name) noexcept {
+    return systemFunction<Function>(::GetModuleHandleW(moduleName), name);
+}
+
 } // namespace qv

@@ -1,84 +1,79 @@
 #include "core/tree_removal.h"
 
-#include <cstdint>
+#include "core/directory_walk.h"
+#include "core/folder_listing.h"
+
 #include <string>
-#include <vector>
 
 namespace qv {
 namespace {
 
-struct ListedEntry {
-    std::wstring name;
-    DWORD attributes = 0;
-};
-
-// The folder's entries as its handle lists them, read in full before anything is deleted, so
-// the listing is never read while it changes.
-std::vector<ListedEntry> listFolder(HANDLE folder) {
-    std::vector<ListedEntry> entries;
-    constexpr DWORD kBufferBytes = 64 * 1024;
-    std::vector<std::uint64_t> buffer(kBufferBytes / sizeof(std::uint64_t)); // 8-byte aligned
-    while (::GetFileInformationByHandleEx(folder, FileIdBothDirectoryInfo, buffer.data(),
-                                          kBufferBytes)) {
-        const auto* record = reinterpret_cast<const unsigned char*>(buffer.data());
-        for (;;) {
-            const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
-            const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                entries.push_back({std::wstring(name), info->FileAttributes});
-            }
-            if (info->NextEntryOffset == 0) {
-                break;
-            }
-            record += info->NextEntryOffset;
-        }
-    }
-    return entries;
-}
-
-std::wstring joined(const std::wstring& folder, std::wstring_view name) {
-    std::wstring path = folder;
-    if (path.empty() || path.back() != L'\\') {
-        path += L'\\';
-    }
-    path += name;
-    return path;
-}
-
-void removeContentsAt(HANDLE folder, const std::wstring& folderPath);
-
-// `enter`: the entry may be a folder to empty first; it is then held (no FILE_SHARE_DELETE)
-// while that happens, so its name cannot be given to something else meanwhile.
-void removeEntry(HANDLE parent, const std::wstring& parentPath, const std::wstring& name,
-                 bool enter) {
+// Opens `name` in `parent` to remove it, or to empty it first when `enter` (a folder listed as
+// one): then it is held without FILE_SHARE_DELETE while that happens, so its name cannot be
+// given to something else meanwhile. Empty when it is gone already, open elsewhere without
+// sharing delete, or not at its place: a link that was followed, whose target must not be
+// touched, so the link stays.
+UniqueFile openToRemove(HANDLE parent, const std::wstring& path, std::wstring_view name, bool enter,
+                        DWORD& attributes) {
     const ACCESS_MASK access =
         DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | (enter ? FILE_LIST_DIRECTORY : 0);
     const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | (enter ? 0 : FILE_SHARE_DELETE);
-    const RelativeOpen opened = openRelative(parent, name, access, share, FILE_OPEN, 0);
-    if (!opened.file) {
-        return; // gone already, or open elsewhere without sharing delete: it stays
-    }
-    const std::wstring path = joined(parentPath, name);
+    RelativeOpen opened = openRelative(parent, name, access, share, FILE_OPEN, 0);
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(opened.file.get(), &information) ||
-        !samePathIgnoringCase(finalPathOf(opened.file.get()), path)) {
-        return; // a link that was followed: its target must not be touched, so the link stays
+    if (!opened.file || !::GetFileInformationByHandle(opened.file.get(), &information) ||
+        !isAtPath(opened.file.get(), path)) {
+        return UniqueFile();
     }
-    const DWORD attributes = information.dwFileAttributes;
-    if (enter && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        removeContentsAt(opened.file.get(), path);
-    }
-    // A link opened as itself goes as a name; a folder that is not empty refuses.
-    deleteEntryByHandle(opened.file.get());
+    attributes = information.dwFileAttributes;
+    return std::move(opened.file);
 }
 
+// Everything below the folder open as `folder`, contents first, through the one walk: a folder
+// is entered only through a handle that holds it at its place, and goes, as a name, once what
+// it held went; a link goes as the link it is. What cannot be removed stays.
 void removeContentsAt(HANDLE folder, const std::wstring& folderPath) {
-    for (const ListedEntry& entry : listFolder(folder)) {
-        const bool listedAsFolder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                                    (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-        removeEntry(folder, folderPath, entry.name, listedAsFolder);
+    const FolderEntry enter = [](const WalkEntry& entry) {
+        RelativeOpen entered;
+        DWORD attributes = 0;
+        UniqueFile opened =
+            openToRemove(entry.folder, std::wstring(entry.path), entry.name, true, attributes);
+        // Something else in the listed folder's place is removed, not entered, as it is now.
+        if (opened && isPlainFolder(attributes)) {
+            entered.file = std::move(opened);
+        }
+        return entered;
+    };
+    const HeldWalkVisitor remove = [](const WalkEntry& entry, HANDLE entered) {
+        if (entered != nullptr) {
+            // A folder that is not empty refuses.
+            deleteEntryByHandle(entered);
+            return true;
+        }
+        DWORD attributes = 0;
+        const UniqueFile opened =
+            openToRemove(entry.folder, std::wstring(entry.path), entry.name, false, attributes);
+        if (opened) {
+            // A link opened as itself goes as a name.
+            deleteEntryByHandle(opened.get());
+        }
+        return true;
+    };
+    walkHeldTree(folder, folderPath, WalkOrder::ContentsFirst, WalkErrors::Skip, enter, remove);
+}
+
+// `name` inside `parent`, emptied first when `enter` and it is a plain folder.
+void removeEntry(HANDLE parent, const std::wstring& parentPath, std::wstring_view name,
+                 bool enter) {
+    const std::wstring path = joinedPath(parentPath, name);
+    DWORD attributes = 0;
+    const UniqueFile opened = openToRemove(parent, path, name, enter, attributes);
+    if (!opened) {
+        return;
     }
+    if (enter && isPlainFolder(attributes)) {
+        removeContentsAt(opened.get(), path);
+    }
+    deleteEntryByHandle(opened.get());
 }
 
 } // namespace
@@ -98,7 +93,7 @@ void removeChild(HANDLE parent, std::wstring_view name) noexcept {
     try {
         const std::wstring path = finalPathOf(parent);
         if (!path.empty()) {
-            removeEntry(parent, path, std::wstring(name), true);
+            removeEntry(parent, path, name, true);
         }
     } catch (...) {
         // As above.
@@ -112,13 +107,41 @@ void removeChildrenWhere(HANDLE parent,
         if (path.empty()) {
             return;
         }
-        for (const ListedEntry& entry : listFolder(parent)) {
+        for (const ListedEntry& entry : listFolderEntries(parent).entries) {
             if (chosen(entry.name, entry.attributes)) {
                 removeEntry(parent, path, entry.name, true);
             }
         }
     } catch (...) {
         // As above.
+    }
+}
+
+void removeTree(const std::filesystem::path& path) noexcept {
+    try {
+        std::wstring root = path.wstring();
+        while (root.size() > 1 && (root.back() == L'\\' || root.back() == L'/')) {
+            root.pop_back();
+        }
+        const std::size_t separator = root.find_last_of(L"\\/");
+        if (separator == std::wstring::npos || separator + 1 == root.size()) {
+            return;
+        }
+        std::wstring parentPath = root.substr(0, separator);
+        if (parentPath.empty() || parentPath.back() == L':') {
+            parentPath += L'\\'; // a drive's root
+        }
+        // The folder that holds it is taken as the caller names it; from there on the removal
+        // goes through handles and follows nothing.
+        const UniqueCreatedFile parent(::CreateFileW(
+            parentPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr /* security */,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr /* template */));
+        if (parent) {
+            removeChild(parent.get(), std::wstring_view(root).substr(separator + 1));
+        }
+    } catch (...) {
+        // Out of memory while removing: what remains stays, as with any other removal error.
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <functional>
 #include <string_view>
 
@@ -25,10 +26,14 @@ void removeChild(HANDLE parent, std::wstring_view name) noexcept;
 
 // Each entry directly inside the folder open as `parent` (with FILE_LIST_DIRECTORY access) that
 // `chosen` accepts by its name and listed attributes, as removeChild removes it; the rest
-// stays. The listing goes on from where the handle's listing stands: give a handle not listed
-// before. Never throws.
+// stays. Never throws.
 void removeChildrenWhere(HANDLE parent,
                          const std::function<bool(std::wstring_view, DWORD)>& chosen) noexcept;
+
+// Removes path and everything below it as removeChild does, the folder that holds path opened
+// by its name: a link is deleted itself, never what it points to. Read-only files are removed
+// too. Errors are ignored; whatever cannot be removed stays. Never throws.
+void removeTree(const std::filesystem::path& path) noexcept;
 
 // The held folder's contents, then the folder itself, which is left held by no one: `folder`
 // is let go, and the name is deleted through a new handle relative to `parent` when it is still

@@ -1,13 +1,12 @@
 #include "flows/package_flow.h"
 
 #include "console/console_output.h"
+#include "console/console_writer.h"
 #include "core/errors.h"
 #include "core/release_config.h"
 #include "install/install_files.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
-
-#include <iostream>
 
 namespace qv {
 
@@ -25,7 +24,7 @@ void installPackage(const fs::path& workFolder, const fs::path& installFolder,
     const std::wstring tag = L"Quorvalent";
 
     printStepHeader(2, L"Chuẩn bị cài đặt Quorvalent", false);
-    std::wcout << L"    [Quorvalent] Luôn tải và cài đặt, ghi đè các tệp chương trình hiện có.\n";
+    printText(L"    [Quorvalent] Luôn tải và cài đặt, ghi đè các tệp chương trình hiện có.\n");
 
     printStepHeader(3, L"Tải và xác minh gói Quorvalent", false);
     const fs::path package = workFolder / kApplicationPackageFile;
@@ -43,7 +42,7 @@ void installPackage(const fs::path& workFolder, const fs::path& installFolder,
     requireMainProgram(installFolder / L"Quorvalent.exe",
                        "Không tìm thấy Quorvalent.exe sau khi cài.");
 
-    std::wcout << L"    [Quorvalent] Đã cài đặt chương trình.\n";
+    printText(L"    [Quorvalent] Đã cài đặt chương trình.\n");
 }
 
 } // namespace qv

@@ -1,12 +1,14 @@
 #include "flows/runtime_setup.h"
 
 #include "console/console_output.h"
+#include "console/console_writer.h"
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
 #include "core/handle_calls.h"
 #include "core/release_config.h"
-#include "core/run_context.h"
+#include "core/thread_messages.h"
+#include "core/work_folder.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
 
@@ -14,7 +16,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -58,16 +59,6 @@ bool regularFileAt(const wchar_t* path) {
     return fs::is_regular_file(fs::path(path), error) && !error;
 }
 
-// Delivers what was sent or posted to this thread, so a setup program that broadcasts a
-// message and waits for every top-level window to answer is not held up by the installer.
-void pumpThreadMessages() {
-    MSG message;
-    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
-}
-
 // "=C:=C:\\..." keeps a drive's current folder: a name may start with "=".
 std::wstring_view nameOf(std::wstring_view entry) {
     return entry.substr(0, entry.find(L'=', 1));
@@ -82,8 +73,7 @@ void freeEnvironmentBlock(wchar_t* block) {
 // null, one more null at the end.
 std::wstring environmentWithTemporaryFolder(const fs::path& folder) {
     const UniqueResource<wchar_t*, freeEnvironmentBlock> block(::GetEnvironmentStringsW());
-    check(static_cast<bool>(block),
-          text::kLaunchFailurePrefix + windowsErrorText(::GetLastError()));
+    checkLastError(static_cast<bool>(block), text::kLaunchFailurePrefix);
     std::vector<std::wstring> entries;
     for (const wchar_t* entry = block.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
         const std::wstring_view name = nameOf(entry);
@@ -111,7 +101,7 @@ std::wstring environmentWithTemporaryFolder(const fs::path& folder) {
 
 void printCountdown(unsigned long seconds) {
     printProgress(text::kTag,
-                  std::wstring(text::kWaitingText) + std::to_wstring(seconds) + L" giây          ");
+                  std::wstring(text::kWaitingText) + decimalText(seconds) + L" giây          ");
 }
 
 } // namespace
@@ -157,10 +147,9 @@ std::optional<unsigned long> runSetupAndWait(const fs::path& setupProgram,
         nullptr /* thread security */, FALSE /* inherit handles */,
         CREATE_NEW_CONSOLE /* a console setup gets its own window */ | CREATE_UNICODE_ENVIRONMENT,
         environment.data(), folder.c_str(), &startup, &started);
-    const DWORD launchError = ::GetLastError();
-    check(launched != FALSE, text::kLaunchFailurePrefix + windowsErrorText(launchError));
+    checkLastError(launched != FALSE, text::kLaunchFailurePrefix);
     const UniqueProcessHandle process(started.hProcess);
-    ::CloseHandle(started.hThread);
+    const UniqueHandle thread(started.hThread);
 
     // No time limit: the person at the machine decides how long the setup window stays open.
     // The slices end on whole seconds from the start, however many messages come in between.
@@ -193,12 +182,12 @@ std::optional<unsigned long> runSetupAndWait(const fs::path& setupProgram,
 void ensurePrerequisiteRuntime(const fs::path& workFolder, const std::wstring& packageUrl) {
     printStepHeader(7, text::kCheckTitle, false);
     if (isPrerequisiteRuntimePresent()) {
-        std::wcout << text::kPresentLine;
+        printText(text::kPresentLine);
         printStepHeader(8, text::kDownloadTitle, true);
         printStepHeader(9, text::kRunTitle, true);
         return;
     }
-    std::wcout << text::kMissingLine;
+    printText(text::kMissingLine);
 
     printStepHeader(8, text::kDownloadTitle, false);
     const fs::path package = workFolder / runtime::kPackageFile;
@@ -210,7 +199,7 @@ void ensurePrerequisiteRuntime(const fs::path& workFolder, const std::wstring& p
     const fs::path setup = findFileByName(extracted, runtime::kSetupFile);
     check(!setup.empty(), text::kMissingSetupMessage);
     const fs::path temporaryFolder = createFolderInWorkFolder(workFolder, L"tmp");
-    std::wcout << text::kOpeningLine;
+    printText(text::kOpeningLine);
     const std::optional<unsigned long> exitCode = runSetupAndWait(setup, temporaryFolder);
 
     // A setup that failed or was cancelled, or one that ended well without leaving the runtime
@@ -223,7 +212,7 @@ void ensurePrerequisiteRuntime(const fs::path& workFolder, const std::wstring& p
     }
     check(present, text::kStillMissingMessage);
     if (exitCode == kSetupNeedsRestart || exitCode == kSetupStartedRestart) {
-        std::wcout << text::kRestartLine;
+        printText(text::kRestartLine);
     }
 }
 

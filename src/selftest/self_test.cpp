@@ -1,10 +1,13 @@
 #include "selftest/self_test.h"
 
 #include "console/command_line.h"
+#include "console/console_writer.h"
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/release_config.h"
-#include "core/run_context.h"
 #include "core/scoped_folder.h"
+#include "core/system_places.h"
+#include "core/work_folder.h"
 #include "flows/package_flow.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
@@ -15,9 +18,8 @@
 
 #include <cwchar>
 #include <exception>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <optional>
+#include <string_view>
 
 namespace qv {
 
@@ -25,14 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kMarker[] = "existing app must be replaced";
-constexpr std::streamsize kMarkerLength = sizeof kMarker - 1;
-
-std::string readWholeFile(const fs::path& file, bool& opened) {
-    std::ifstream in(file, std::ios::binary);
-    opened = static_cast<bool>(in);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+constexpr std::string_view kMarker = "existing app must be replaced";
 
 void runNetworkTest(const fs::path& workFolder) {
     const fs::path archive = workFolder / L"network-test.zip";
@@ -80,32 +75,24 @@ void runReinstallTest(const fs::path& workFolder, const std::wstring& packageUrl
     const fs::path userData = installFolder / L"local-user-data.txt";
 
     installPackage(workFolder, installFolder, packageUrl);
-    fs::copy_file(mainProgram, original);
-    {
-        std::ofstream stale(mainProgram, std::ios::binary | std::ios::trunc);
-        stale.write(kMarker, kMarkerLength);
-        // Flushed before the check: a write that fails only when the buffer reaches the file
-        // would leave the old program in place and the reinstall check would prove nothing.
-        stale.flush();
-        check(static_cast<bool>(stale), "Self-test không ghi được bản cũ.");
-    }
-    { std::ofstream(userData, std::ios::binary | std::ios::trunc).write(kMarker, kMarkerLength); }
+    checkLastError(::CopyFileW(mainProgram.c_str(), original.c_str(), TRUE /* fail if it exists */),
+                   "Self-test không sao chép được Quorvalent.exe đã cài: ");
+    // A write that failed would leave the old program in place and the reinstall check would
+    // prove nothing.
+    check(writeWholeFile(mainProgram.native(), kMarker), "Self-test không ghi được bản cũ.");
+    writeWholeFile(userData.native(), kMarker);
 
     installPackage(workFolder, installFolder, packageUrl);
 
-    bool installedOpened = false;
-    bool originalOpened = false;
-    const std::string installed = readWholeFile(mainProgram, installedOpened);
-    const std::string expected = readWholeFile(original, originalOpened);
-    check(installedOpened && originalOpened && installed == expected,
+    const std::optional<std::string> installed = readWholeFile(mainProgram.native());
+    const std::optional<std::string> expected = readWholeFile(original.native());
+    check(installed && expected && *installed == *expected,
           "Self-test cài lại không thay thế đúng Quorvalent.exe đã tồn tại.");
 
-    bool userDataOpened = false;
-    check(readWholeFile(userData, userDataOpened) == std::string(kMarker, kMarkerLength),
+    check(readWholeFile(userData.native()).value_or(std::string()) == kMarker,
           "Self-test cài lại làm mất dữ liệu ngoài gói.");
 
-    std::wcout
-        << L"REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, giữ tệp ngoài gói.\n";
+    printText(L"REINSTALL SELF-TEST OK: cài mới và cài đè đều tải lại gói, giữ tệp ngoài gói.\n");
 }
 
 // The archive the caller named, copied into the work folder once: everything after that works
@@ -164,7 +151,7 @@ int runSelfTests(int argc, const wchar_t* const* argv) {
         runReinstallTest(workFolder.path(), argv[reinstallIndex + 1]);
     }
 
-    std::wcout << L"SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\n";
+    printText(L"SELF-TEST OK: ZIP guard, giải nén và shortcut hoạt động.\n");
     return 0;
 }
 

@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxPath = 260;
 constexpr DWORD kReadSize = 256 * 1024;
 
-using UniqueFile = UniqueResource<HANDLE, closeKernelHandle>;
-
 // What the walk met that is not a folder.
 struct FoundFile {
     std::wstring path;
@@ -32,12 +30,11 @@ struct FoundFile {
 
 // Opened for reading only, sharing everything: the Shell may still hold the file. A link is
 // opened itself, never followed.
-HANDLE openForReading(const std::wstring& path) {
-    const HANDLE file = ::CreateFileW(
+UniqueCreatedFile openForReading(const std::wstring& path) {
+    return UniqueCreatedFile(::CreateFileW(
         path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr /* default security */, OPEN_EXISTING,
-        FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr /* no template */);
-    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+        FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr /* no template */));
 }
 
 // What a file held when it was read once, whole.
@@ -48,7 +45,7 @@ struct FileRead {
 };
 
 FileRead readWhole(const std::wstring& path, std::vector<unsigned char>& buffer) {
-    const UniqueFile file(openForReading(path));
+    const UniqueCreatedFile file = openForReading(path);
     FileRead result;
     if (!file) {
         return result;

@@ -1,6 +1,8 @@
 #pragma once
 // Late-bound calls into the Shell's automation objects through IDispatch.
 
+#include "core/guards.h"
+
 #include <windows.h>
 #include <oleauto.h>
 
@@ -10,11 +12,10 @@
 namespace qv {
 
 // Calls member `name` as a method; args are in IDispatch order (index 0 = last argument).
-// The caller owns the returned VARIANT.
-VARIANT invokeShellMethod(IDispatch* object, const std::wstring& name, VARIANTARG* args,
-                          unsigned argCount);
+ScopedVariant invokeShellMethod(IDispatch* object, const std::wstring& name, VARIANTARG* args,
+                                unsigned argCount);
 
-// Shell.Application.NameSpace(path); the returned Folder carries one reference for the caller.
-IDispatch* openShellFolder(IDispatch* shell, const std::filesystem::path& path);
+// Shell.Application.NameSpace(path): the Folder object.
+ComPtr<IDispatch> openShellFolder(IDispatch* shell, const std::filesystem::path& path);
 
 } // namespace qv

@@ -1,16 +1,18 @@
 #include "shell/shell_extraction.h"
 
 #include "console/console_output.h"
+#include "console/console_writer.h"
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/guards.h"
+#include "core/thread_messages.h"
+#include "core/tree_removal.h"
 #include "shell/extracted_tree.h"
 #include "shell/shell_automation.h"
 
 #include <windows.h>
 #include <objbase.h>
 
-#include <iostream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -46,16 +48,6 @@ int percentOf(const ZipSummary& seen, const ZipSummary& expected) {
     return 0;
 }
 
-// Window messages of this thread are dispatched while the Shell copies: the Shell's own
-// windows and COM calls back into this apartment need them.
-void pumpWindowMessages() {
-    MSG message;
-    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
-}
-
 void prepareDestination(const fs::path& destination) {
     // A link planted under the destination's name goes, its target stays.
     removeTree(destination);
@@ -64,8 +56,7 @@ void prepareDestination(const fs::path& destination) {
     // Only a real folder will do: a link that could not be removed would send the extraction
     // wherever it points.
     const DWORD attributes = ::GetFileAttributesW(destination.c_str());
-    check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-              (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+    check(attributes != INVALID_FILE_ATTRIBUTES && isPlainFolder(attributes),
           "Không tạo được thư mục giải nén: " + toUtf8(destination.wstring()));
 }
 
@@ -82,12 +73,9 @@ ComPtr<IDispatch> createShellApplication() {
 }
 
 ComPtr<IDispatch> archiveItems(IDispatch* archiveFolder) {
-    ScopedVariant items(invokeShellMethod(archiveFolder, L"Items", nullptr, 0));
-    check(items.get().vt == VT_DISPATCH && items.get().pdispVal != nullptr,
-          "Không đọc được danh sách file trong ZIP.");
-    ComPtr<IDispatch> result(items.get().pdispVal);
-    items.get().vt = VT_EMPTY; // the reference now belongs to result
-    return result;
+    ComPtr<IDispatch> items = invokeShellMethod(archiveFolder, L"Items", nullptr, 0).takeDispatch();
+    check(static_cast<bool>(items), "Không đọc được danh sách file trong ZIP.");
+    return items;
 }
 
 void copyHere(IDispatch* destinationFolder, IDispatch* items) {
@@ -96,18 +84,15 @@ void copyHere(IDispatch* destinationFolder, IDispatch* items) {
     ScopedVariant args[2];
     args[0].get().vt = VT_I4;
     args[0].get().lVal = kCopyHereOptions;
-    items->AddRef();
-    args[1].get().vt = VT_DISPATCH;
-    args[1].get().pdispVal = items;
-    ScopedVariant result(invokeShellMethod(destinationFolder, L"CopyHere", &args[0].get(), 2));
+    args[1].setDispatch(items);
+    invokeShellMethod(destinationFolder, L"CopyHere", &args[0].get(), 2);
 }
 
 void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
                   const ZipSummary& expected) {
     printProgress(tag, L"Đang giải nén " + formatPercent(percent) + L"% | " +
-                           std::to_wstring(seen.fileCount) + L"/" +
-                           std::to_wstring(expected.fileCount) + L" tệp | " +
-                           formatByteSize(seen.totalBytes) + L"/" +
+                           decimalText(seen.fileCount) + L"/" + decimalText(expected.fileCount) +
+                           L" tệp | " + formatByteSize(seen.totalBytes) + L"/" +
                            formatByteSize(expected.totalBytes) + L"          ");
 }
 
@@ -143,7 +128,7 @@ bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
     TreeComparison lastDifference;
     int pollsUnchanged = 0;
     while (Clock::now() < deadline) {
-        pumpWindowMessages();
+        pumpThreadMessages(); // while the Shell copies
         const ZipSummary seen = tallyDirectory(destination);
         const bool reached = reachedTotals(seen, expected);
         const int percent = percentOf(seen, expected);
@@ -193,13 +178,13 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
 
     const fs::path absoluteArchive = fs::absolute(archive);
     const fs::path absoluteDestination = fs::absolute(destination);
-    archiveFolder = ComPtr<IDispatch>(openShellFolder(shell.get(), absoluteArchive));
-    destinationFolder = ComPtr<IDispatch>(openShellFolder(shell.get(), absoluteDestination));
+    archiveFolder = openShellFolder(shell.get(), absoluteArchive);
+    destinationFolder = openShellFolder(shell.get(), absoluteDestination);
     items = archiveItems(archiveFolder.get());
     copyHere(destinationFolder.get(), items.get());
 
-    std::wcout << statusPrefix(tag) << L"Đang giải nén 0% | 0/" << expected.fileCount << L" tệp";
-    std::wcout.flush();
+    printText(statusPrefix(tag) + L"Đang giải nén 0% | 0/" + decimalText(expected.fileCount) +
+              L" tệp");
 
     // The limit runs from the moment CopyHere has returned.
     const bool matched = waitForExtraction(destination, expected, tag, timeLimit);
@@ -215,7 +200,7 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
         }
     }
     printProgressEnd(tag,
-                     L"Giải nén 100% | " + std::to_wstring(extracted.fileCount) + L" tệp | " +
+                     L"Giải nén 100% | " + decimalText(extracted.fileCount) + L" tệp | " +
                          formatByteSize(extracted.totalBytes),
                      20);
 }

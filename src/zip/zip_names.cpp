@@ -112,6 +112,12 @@ bool hasByteAbove7F(const std::string& raw) {
     throw std::runtime_error(message + toUtf8(printableText(name)));
 }
 
+std::wstring nameText(const std::string& raw, unsigned codePage) {
+    std::optional<std::wstring> text = toWide(raw, codePage);
+    check(text.has_value(), "Không chuyển đổi được tên file trong ZIP.");
+    return std::move(*text);
+}
+
 } // namespace
 
 NameCodePages systemCodePages() {
@@ -121,7 +127,7 @@ NameCodePages systemCodePages() {
 std::wstring readEntryName(const std::string& raw, std::uint16_t flags, const std::string& extra,
                            const NameCodePages& pages) {
     const bool utf8 = (flags & kFlagUtf8Name) != 0;
-    std::wstring name = toWide(raw, utf8 ? CP_UTF8 : pages.ansi);
+    std::wstring name = nameText(raw, utf8 ? CP_UTF8 : pages.ansi);
     if (!isSafeZipName(name)) {
         refuseName(kUnsafeName, name);
     }
@@ -132,7 +138,7 @@ std::wstring readEntryName(const std::string& raw, std::uint16_t flags, const st
     }
     std::string unicodeName;
     if (findUnicodePath(extra, unicodeName)) {
-        const std::wstring other = toWide(unicodeName, CP_UTF8);
+        const std::wstring other = nameText(unicodeName, CP_UTF8);
         if (other != name) {
             refuseName(kUnsafeName, other);
         }

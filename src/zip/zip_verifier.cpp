@@ -1,6 +1,7 @@
 #include "zip/zip_verifier.h"
 
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "zip/place_table.h"
 #include "zip/zip_names.h"
 
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -92,7 +92,7 @@ bool isShellCompression(std::uint16_t method) {
 // is checked against the directory's end first, so a lying length can never make it read, or
 // wait, beyond the directory: the records are only what lies between its two ends.
 struct DirectoryCursor {
-    std::ifstream& file;
+    HANDLE file;
     std::uint64_t limit;                // the directory's end
     std::vector<unsigned char>& buffer; // holds file bytes [bufferStart, bufferStart + filled)
     std::uint64_t bufferStart;
@@ -103,10 +103,7 @@ struct DirectoryCursor {
         const std::uint64_t available = limit - position;
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(available, buffer.size()));
-        file.clear();
-        file.seekg(static_cast<std::streamoff>(position), std::ios::beg);
-        file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(wanted));
-        if (!file.good() || wanted == 0) {
+        if (wanted == 0 || !readExactlyAt(file, position, buffer.data(), wanted)) {
             filled = 0;
             return false;
         }
@@ -152,17 +149,16 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive) {
 }
 
 ZipSummary verifyZipArchive(const std::filesystem::path& archive, const NameCodePages& codePages) {
-    std::ifstream file(archive, std::ios::binary);
-    if (!file.is_open()) {
+    const UniqueCreatedFile file = openFileForReading(archive.native());
+    if (!file) {
         refuse("Không mở được ZIP: " + toUtf8(archive.wstring()));
     }
 
-    file.seekg(0, std::ios::end);
-    const std::streamoff end = file.tellg();
-    if (end < 0) {
+    const std::optional<std::uint64_t> size = fileSizeOf(file.get());
+    if (!size) {
         refuse("Không đọc được cuối file ZIP.");
     }
-    const auto fileSize = static_cast<std::uint64_t>(end);
+    const std::uint64_t fileSize = *size;
     if (fileSize < kEndRecordSize) {
         refuse("File ZIP quá ngắn hoặc bị hỏng.");
     }
@@ -170,9 +166,7 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive, const NameCode
     const std::uint64_t window = std::min(fileSize, kTailWindowLimit);
     const std::uint64_t windowStart = fileSize - window;
     std::vector<unsigned char> buffer(static_cast<std::size_t>(window));
-    file.seekg(static_cast<std::streamoff>(windowStart), std::ios::beg);
-    file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(window));
-    if (!file.good()) {
+    if (!readExactlyAt(file.get(), windowStart, buffer.data(), buffer.size())) {
         refuse("Không đọc được cuối file ZIP.");
     }
 
@@ -196,7 +190,8 @@ ZipSummary verifyZipArchive(const std::filesystem::path& archive, const NameCode
         refuse(kBadDirectoryBounds);
     }
 
-    DirectoryCursor cursor{file, directoryEnd, buffer, windowStart, buffer.size(), directoryOffset};
+    DirectoryCursor cursor{file.get(),  directoryEnd,  buffer,
+                           windowStart, buffer.size(), directoryOffset};
     // The names take no more characters than the directory has bytes beyond its records' fixed
     // fields; room made for them now spares the buffers growing, and being copied, on the way
     // (fresh memory is a good part of the walk's cost). Not more than kNameRoomPerEntry an

@@ -1,7 +1,7 @@
 #include "console/console_output.h"
 #include "console/error_output.h"
 #include "core/errors.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +24,8 @@ TEST(FormatByteSize, UnitsAndRounding) {
         {1023, L"1023 B"},
         {1024, L"1.00 KB"},
         {1536, L"1.50 KB"},
+        {1152, L"1.12 KB"},       // 1.125: a half goes to the even hundredth, here down
+        {1408, L"1.38 KB"},       // 1.375: and here up
         {1048575, L"1024.00 KB"}, // rounds up but stays in its unit
         {1048576, L"1.00 MB"},
         {5368709120ULL, L"5.00 GB"},
@@ -62,10 +64,11 @@ TEST(PrintError, WideCharactersToAConsoleTheSameBytesToAnythingElse) {
     const std::wstring wide = L"[Runtime] Lần tải 1 thất bại: ổ đĩa đầy";
     const std::string text = toUtf8(wide);
     std::ostringstream bytes;
+    const auto redirected = [&bytes](const std::string& written) { bytes << written; };
     if (std::wcsstr(GetCommandLineW(), L"--own-console") == nullptr) {
         const HANDLE file =
             CreateFileW(L"NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        printError(text, file, bytes);
+        printError(text, file, redirected);
         CloseHandle(file);
         EXPECT_EQ(bytes.str(), text);
 
@@ -87,7 +90,7 @@ TEST(PrintError, WideCharactersToAConsoleTheSameBytesToAnythingElse) {
     const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     CONSOLE_SCREEN_BUFFER_INFO before{};
     ASSERT_TRUE(GetConsoleScreenBufferInfo(console, &before));
-    printError(text, console, bytes);
+    printError(text, console, redirected);
     EXPECT_EQ(bytes.str(), "");
     std::wstring shown(wide.size(), L'\0');
     DWORD read = 0;

@@ -79,7 +79,8 @@ TEST(HeldFolder, EachModeTakesOnlyWhatItMay) {
                          (hold == &holdChildFolder ? "" : ", without DELETE access"));
             test::TempFolder temp;
             const fs::path parentPath = isLinkRow(row) ? links : temp.path();
-            const std::wstring name = isLinkRow(row) ? toWide(row.present, CP_UTF8) : L"Hữu";
+            const std::wstring name =
+                isLinkRow(row) ? toWide(row.present, CP_UTF8).value() : L"Hữu";
             const fs::path child = parentPath / name;
             if (std::string(row.present) == "folder") {
                 test::writeFile(child / L"theirs.txt", "theirs");

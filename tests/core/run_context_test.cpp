@@ -4,8 +4,9 @@
 #include "core/held_folder.h"
 #include "core/install_log.h"
 #include "core/installer_mutex.h"
-#include "core/run_context.h"
 #include "core/scoped_folder.h"
+#include "core/system_places.h"
+#include "core/work_folder.h"
 
 #include "support/test_files.h"
 

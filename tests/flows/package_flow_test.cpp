@@ -1,6 +1,6 @@
-#include "flows/package_flow.h"
-#include "core/run_context.h"
 #include "core/scoped_folder.h"
+#include "core/work_folder.h"
+#include "flows/package_flow.h"
 
 #include <gtest/gtest.h>
 

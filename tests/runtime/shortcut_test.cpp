@@ -1,7 +1,9 @@
 #include "core/guards.h"
-#include "core/run_context.h"
 #include "core/scoped_folder.h"
+#include "core/work_folder.h"
 #include "shell/shortcut.h"
+
+#include "support/failure_of.h"
 
 #include <gtest/gtest.h>
 
@@ -93,12 +95,7 @@ TEST_F(ShortcutTest, WritesTargetWorkingFolderIconAndDescription) {
 
 TEST_F(ShortcutTest, SaveIntoMissingFolderRaisesWithHresultAndLeavesNoFile) {
     const fs::path linkFile = work_.path() / L"không có" / L"Quorvalent.lnk";
-    std::string message;
-    try {
-        createShortcut(target_, linkFile);
-    } catch (const std::runtime_error& error) {
-        message = error.what();
-    }
+    const std::string message = test::failureOf([&] { createShortcut(target_, linkFile); });
     const std::string prefix = "Không ghi được shortcut (HRESULT 0x";
     ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
     const std::string hex = message.substr(prefix.size(), message.size() - prefix.size() - 1);

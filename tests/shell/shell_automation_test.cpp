@@ -2,6 +2,8 @@
 #include "core/guards.h"
 #include "shell/shell_automation.h"
 
+#include "support/failure_of.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -74,13 +76,7 @@ public:
 };
 
 std::string failureOf(RecordingDispatch& object, const wchar_t* name) {
-    try {
-        VARIANT result = invokeShellMethod(&object, name, nullptr, 0);
-        ::VariantClear(&result);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "<no exception>";
+    return test::failureOf([&] { invokeShellMethod(&object, name, nullptr, 0); });
 }
 
 TEST(InvokeShellMethod, CallsByNameAsAMethodWithTheUserLocale) {
@@ -91,9 +87,9 @@ TEST(InvokeShellMethod, CallsByNameAsAMethodWithTheUserLocale) {
     args[0].get().vt = VT_I4;
     args[1].get().vt = VT_BSTR;
     args[1].get().bstrVal = ::SysAllocString(L"first");
-    VARIANT result = invokeShellMethod(&object, L"Known", &args[0].get(), 2);
-    EXPECT_EQ(result.vt, VT_I4);
-    EXPECT_EQ(result.lVal, 42);
+    const ScopedVariant result = invokeShellMethod(&object, L"Known", &args[0].get(), 2);
+    EXPECT_EQ(result.get().vt, VT_I4);
+    EXPECT_EQ(result.get().lVal, 42);
     EXPECT_EQ(object.namesLocale, 0x400u);
     EXPECT_EQ(object.invokeLocale, 0x400u);
     EXPECT_EQ(object.invokeFlags, DISPATCH_METHOD);
@@ -151,7 +147,7 @@ TEST(OpenShellFolder, PassesThePathAndHandsOverTheFolder) {
     shell.answer.vt = VT_DISPATCH;
     shell.answer.pdispVal = &folder;
     const std::filesystem::path path = L"C:\\Thư mục\\gói.zip";
-    ComPtr<IDispatch> opened(openShellFolder(&shell, path));
+    ComPtr<IDispatch> opened = openShellFolder(&shell, path);
     EXPECT_EQ(opened.get(), &folder);
     EXPECT_EQ(shell.argCount, 1u);
     EXPECT_EQ(shell.firstArgText, path.wstring());

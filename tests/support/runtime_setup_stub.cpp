@@ -22,7 +22,7 @@
 // The exit code is the chosen one, or 1 when the marker or the client program cannot be written.
 
 #include "core/errors.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
 #include "support/test_files.h"
 
 #include <windows.h>

@@ -2,6 +2,7 @@
 // Helpers the file-handling tests share: a temporary folder per test, whole-file reads and
 // writes, and a capture of the wide console stream.
 
+#include "console/console_writer.h"
 #include "core/scoped_folder.h"
 
 #include <windows.h>
@@ -58,15 +59,20 @@ inline std::string readFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Everything written to std::wcout (wide) and std::cerr (UTF-8) while it lives.
+// Everything the run writes to the standard output (wide) and the standard error stream (UTF-8)
+// while it lives, in the order written, std::wcout included.
 class ConsoleCapture {
 public:
     ConsoleCapture()
-        : previousOut_(std::wcout.rdbuf(out_.rdbuf())),
+        : previousWriters_(
+              replaceConsoleWriters({[this](const std::wstring& text) { out_ << text; },
+                                     [this](const std::string& text) { err_ << text; }})),
+          previousOut_(std::wcout.rdbuf(out_.rdbuf())),
           previousErr_(std::cerr.rdbuf(err_.rdbuf())) {
         std::wcout.clear();
     }
     ~ConsoleCapture() {
+        replaceConsoleWriters(std::move(previousWriters_));
         std::wcout.rdbuf(previousOut_);
         std::cerr.rdbuf(previousErr_);
         std::wcout.clear();
@@ -80,6 +86,7 @@ public:
 private:
     std::wostringstream out_;
     std::ostringstream err_;
+    ConsoleWriters previousWriters_;
     std::wstreambuf* previousOut_;
     std::streambuf* previousErr_;
 };

@@ -1,4 +1,4 @@
-#include "core/run_context.h"
+#include "core/work_folder.h"
 
 #include "core/errors.h"
 #include "core/guards.h"
@@ -6,18 +6,16 @@
 
 #include <windows.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <cstdint>
 #include <random>
-#include <vector>
 
 namespace qv {
 
 const wchar_t kWorkFolderPrefix[] = L"QuorvalentInstallerNative-";
 
 std::wstring workDirectoryName(unsigned long processId, unsigned long long tickCount) {
-    return kWorkFolderPrefix + std::to_wstring(processId) + L"-" + std::to_wstring(tickCount);
+    return kWorkFolderPrefix + decimalText(processId) + L"-" + decimalText(tickCount);
 }
 
 const wchar_t kWorkFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
@@ -92,26 +90,6 @@ ScopedFolder createWorkDirectory() {
     const unsigned long processId = ::GetCurrentProcessId();
     return createWorkDirectoryAt(std::filesystem::path(std::wstring(temp, length)),
                                  workDirectoryName(processId, ticks));
-}
-
-std::filesystem::path programPath() {
-    constexpr DWORD capacity = 32768;
-    std::vector<wchar_t> buffer(capacity, L'\0');
-    const DWORD length = ::GetModuleFileNameW(nullptr /* this program */, buffer.data(), capacity);
-    check(length >= 1 && length < capacity, "Không đọc được đường dẫn chương trình.");
-    return std::filesystem::path(std::wstring(buffer.data(), length));
-}
-
-std::filesystem::path specialFolderPath(int csidl) {
-    wchar_t buffer[MAX_PATH] = {};
-    const HRESULT result = ::SHGetFolderPathW(nullptr /* owner */, csidl | CSIDL_FLAG_CREATE,
-                                              nullptr /* token */, SHGFP_TYPE_CURRENT, buffer);
-    check(result >= 0, "Không đọc được thư mục hệ thống Windows.");
-    return std::filesystem::path(std::wstring(buffer));
-}
-
-std::filesystem::path logFilePath() {
-    return specialFolderPath(CSIDL_COMMON_APPDATA) / L"Quorvalent" / L"Installer-Native.log";
 }
 
 } // namespace qv
