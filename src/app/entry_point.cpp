@@ -18,7 +18,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <string>
 
 namespace qv {
@@ -79,9 +78,6 @@ void prepareConsole() {
     }
 
     _setmode(_fileno(stdout), _O_U8TEXT);
-    // What still writes through std::wcout reaches the standard output in its place among the
-    // run's own writes, which are flushed one by one.
-    std::wcout.setf(std::ios::unitbuf);
 }
 
 std::string logPathForReport() {

@@ -44,7 +44,7 @@ SessionWindow::SessionWindow(Answer answer)
     if (!ready_ || !registerClass()) {
         return;
     }
-    thread_.reset(::CreateThread(nullptr /* security */, 0 /* stack */, run, this, 0, nullptr));
+    thread_ = startThread(run, this);
     if (thread_) {
         ::WaitForSingleObject(ready_.get(), INFINITE);
     }
@@ -54,9 +54,7 @@ SessionWindow::~SessionWindow() {
     if (window_ != nullptr) {
         ::PostMessageW(window_, WM_CLOSE, 0, 0);
     }
-    if (thread_) {
-        ::WaitForSingleObject(thread_.get(), INFINITE);
-    }
+    thread_.reset(); // once the window is gone
 }
 
 DWORD WINAPI SessionWindow::run(void* self) {

@@ -30,7 +30,7 @@ private:
     Answer answer_;
     HWND window_ = nullptr;
     UniqueResource<HANDLE, closeKernelHandle> ready_;
-    UniqueResource<HANDLE, closeKernelHandle> thread_;
+    JoinedThread thread_;
 };
 
 } // namespace qv

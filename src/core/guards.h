@@ -59,6 +59,19 @@ inline void closeKernelHandle(HANDLE handle) {
 // A handle that is null when there is none (a process, an event, a native file open).
 using UniqueHandle = UniqueResource<HANDLE, closeKernelHandle>;
 
+inline void joinAndCloseThread(HANDLE thread) {
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+}
+// A thread of the run's own, waited for before it is let go: whatever it touches outlives it.
+using JoinedThread = UniqueResource<HANDLE, joinAndCloseThread>;
+
+// Starts run(argument) on a thread of its own; empty when the system could not start one.
+inline JoinedThread startThread(LPTHREAD_START_ROUTINE run, void* argument) noexcept {
+    return JoinedThread(::CreateThread(nullptr /* security */, 0 /* default stack */, run,
+                                       argument, 0 /* running */, nullptr /* id */));
+}
+
 inline HANDLE invalidHandleValue() {
     return INVALID_HANDLE_VALUE;
 }

@@ -13,7 +13,7 @@
 
 #include <windows.h>
 
-#include <iostream>
+#include "console/console_writer.h"
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
@@ -257,7 +257,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
             removeHeldFolderIfEmpty(site.base, site.parent);
         }
         if (progress.lastPercent >= 0) {
-            std::wcout << L'\n'; // ends the progress line drawn so far
+            printText(L"\n"); // ends the progress line drawn so far
         }
         printStatus(tag, L"Đã khôi phục bản cài đặt trước.");
         throw;

@@ -9,7 +9,6 @@
 #include <cwctype>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace qv {
@@ -90,16 +89,10 @@ void sendAndReceive(HINTERNET request, const std::wstring& headers, bool first,
                  "WinHttpReceiveResponse: ");
 }
 
-// A thread that is joined, when it runs, before anything it may touch goes.
-struct JoinedThread {
-    std::thread thread;
-    ~JoinedThread() { join(); }
-    void join() {
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
-};
+DWORD WINAPI prepareMachineTrustThread(void* /* unused */) {
+    prepareMachineTrust();
+    return 0;
+}
 
 DWORD statusOf(HINTERNET request) {
     DWORD status = 0;
@@ -128,14 +121,9 @@ HttpResponse requestFollowingRedirects(const std::wstring& url, const std::wstri
     response.url = url;
     // The machine's roots load while the first request is in flight: that first load is most
     // of what the first check of a server costs.
-    JoinedThread trustPreparation;
-    if (parts.secure) {
-        try {
-            trustPreparation.thread = std::thread(prepareMachineTrust);
-        } catch (const std::system_error&) {
-            // No thread: the check loads them itself.
-        }
-    }
+    // Without a thread, the check loads them itself.
+    JoinedThread trustPreparation =
+        parts.secure ? startThread(prepareMachineTrustThread, nullptr) : JoinedThread();
     bool securedYet = false;
     for (int redirects = 0;; ++redirects) {
         if (securedYet && !parts.secure) {
@@ -155,7 +143,7 @@ HttpResponse requestFollowingRedirects(const std::wstring& url, const std::wstri
         sendAndReceive(response.request.get(), headers, redirects == 0, tag);
         // WinHTTP accepted the server's certificate; the machine must as well, before anything
         // the server said is acted on.
-        trustPreparation.join();
+        trustPreparation.reset(); // waits for the roots to be loaded
         requireMachineTrustedServer(response.request.get(), response.url);
 
         response.status = statusOf(response.request.get());
