@@ -78,13 +78,9 @@ void check(bool condition, const std::string& message) {
     }
 }
 
-namespace {
-
-[[noreturn]] void throwWindowsError(DWORD code, std::string_view message) {
+void throwWindowsError(DWORD code, std::string_view message) {
     throw std::runtime_error(std::string(message) + windowsErrorText(code));
 }
-
-} // namespace
 
 void checkWin32(DWORD code, std::string_view message) {
     if (code != ERROR_SUCCESS) {

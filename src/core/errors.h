@@ -55,6 +55,9 @@ std::string windowsErrorText(std::uint32_t code);
 
 void check(bool condition, const std::string& message);
 
+// Throws the message followed by windowsErrorText(code), whatever the code.
+[[noreturn]] void throwWindowsError(DWORD code, std::string_view message);
+
 // Throws the message followed by windowsErrorText(code) unless code is ERROR_SUCCESS. The text
 // is looked up only for a failure.
 void checkWin32(DWORD code, std::string_view message);

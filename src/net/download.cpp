@@ -87,7 +87,7 @@ std::uint64_t receiveBody(HINTERNET request, HANDLE file, std::uint64_t received
         if (!winHttp().readData(request, buffer.get() + gathered, kBufferSize - gathered, &read)) {
             const DWORD code = ::GetLastError();
             flush(); // what arrived before the failure is kept for a resume
-            throw std::runtime_error("WinHttpReadData: " + windowsErrorText(code));
+            checkWin32(code, "WinHttpReadData: ");
         }
         if (read == 0) {
             break;

@@ -71,7 +71,7 @@ void sendAndReceive(HINTERNET request, const std::wstring& headers, bool first,
                     const std::wstring& tag) {
     // WinHTTP would follow a redirect before anyone could judge the server that sent it.
     DWORD disable = WINHTTP_DISABLE_REDIRECTS;
-    checkWinHttp(winHttp().setOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &disable,
+    checkLastError(winHttp().setOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &disable,
                                      sizeof(disable)) != FALSE,
                  "WinHttpSetOption: ");
     if (first) {
@@ -81,11 +81,11 @@ void sendAndReceive(HINTERNET request, const std::wstring& headers, bool first,
         request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
         static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0 /* data length */,
         0 /* total length */, 0 /* context */);
-    checkWinHttp(sent != FALSE, "WinHttpSendRequest: ");
+    checkLastError(sent != FALSE, "WinHttpSendRequest: ");
     if (first) {
         printStatus(tag, L"Đã gửi yêu cầu, đang chờ máy chủ phản hồi...");
     }
-    checkWinHttp(winHttp().receiveResponse(request, nullptr /* reserved */) != FALSE,
+    checkLastError(winHttp().receiveResponse(request, nullptr /* reserved */) != FALSE,
                  "WinHttpReceiveResponse: ");
 }
 
@@ -105,13 +105,6 @@ DWORD statusOf(HINTERNET request) {
 }
 
 } // namespace
-
-void checkWinHttp(bool succeeded, const char* prefix) {
-    if (!succeeded) {
-        const DWORD code = ::GetLastError();
-        throw std::runtime_error(prefix + windowsErrorText(code));
-    }
-}
 
 HttpResponse requestFollowingRedirects(const std::wstring& url, const std::wstring& headers,
                                        const std::wstring& tag) {
@@ -134,12 +127,12 @@ HttpResponse requestFollowingRedirects(const std::wstring& url, const std::wstri
         response.request.reset();
         response.connection.reset(winHttp().connect(response.session.get(), parts.host.c_str(),
                                                     parts.port, 0 /* reserved */));
-        checkWinHttp(static_cast<bool>(response.connection), "WinHttpConnect: ");
+        checkLastError(static_cast<bool>(response.connection), "WinHttpConnect: ");
         response.request.reset(winHttp().openRequest(
             response.connection.get(), L"GET", parts.object.c_str(), nullptr /* default version */,
             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
             parts.secure ? WINHTTP_FLAG_SECURE : 0));
-        checkWinHttp(static_cast<bool>(response.request), "WinHttpOpenRequest: ");
+        checkLastError(static_cast<bool>(response.request), "WinHttpOpenRequest: ");
         sendAndReceive(response.request.get(), headers, redirects == 0, tag);
         // WinHTTP accepted the server's certificate; the machine must as well, before anything
         // the server said is acted on.

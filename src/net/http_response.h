@@ -40,7 +40,4 @@ std::optional<std::wstring> responseHeader(HINTERNET request, DWORD query);
 // "/path", "?query" and a relative path against from. A fragment is dropped.
 std::wstring resolveRedirect(const std::wstring& from, const std::wstring& location);
 
-// Throws "<prefix><system text>" with the error code the failed call just left.
-void checkWinHttp(bool succeeded, const char* prefix);
-
 } // namespace qv

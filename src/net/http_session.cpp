@@ -144,10 +144,7 @@ UniqueWinHttpHandle openDownloadSession(const std::wstring& url) {
     UniqueWinHttpHandle session(winHttp().open(kUserAgent, proxy.accessType,
                                                textOrNull(proxy.proxy), textOrNull(proxy.bypass),
                                                0 /* synchronous */));
-    if (!session) {
-        const DWORD code = ::GetLastError();
-        throw std::runtime_error("WinHttpOpen: " + windowsErrorText(code));
-    }
+    checkLastError(static_cast<bool>(session), "WinHttpOpen: ");
     requireModernTls(session.get());
     winHttp().setTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                           kReceiveTimeoutMs);

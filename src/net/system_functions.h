@@ -10,15 +10,13 @@
 #include <windows.h>
 
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
 namespace qv {
 
 // "Không nạp được thư viện hệ thống <fileName>: " + the system's text for code.
 [[noreturn]] inline void throwSystemLibraryFailure(const char* fileName, DWORD code) {
-    throw std::runtime_error(std::string("Không nạp được thư viện hệ thống ") + fileName + ": " +
-                             windowsErrorText(code));
+    throwWindowsError(code, std::string("Không nạp được thư viện hệ thống ") + fileName + ": ");
 }
 
 // The system folder's fileName (ASCII), kept loaded until the process ends.
@@ -33,11 +31,10 @@ inline HMODULE loadSystemLibraryForGood(const char* fileName) {
 
 template <typename Function>
 void bindSystemFunction(HMODULE library, const char* fileName, const char* name, Function& slot) {
-    FARPROC address = ::GetProcAddress(library, name);
-    if (address == nullptr) {
+    slot = systemFunction<Function>(library, name);
+    if (slot == nullptr) {
         throwSystemLibraryFailure(fileName, ::GetLastError());
     }
-    slot = reinterpret_cast<Function>(reinterpret_cast<void*>(address));
 }
 
 } // namespace qv
