@@ -1,7 +1,6 @@
 #include "install/install_site.h"
 
 #include "core/errors.h"
-#include "core/run_context.h"
 
 #include <algorithm>
 #include <cstddef>
