@@ -13,7 +13,7 @@
 #include "flows/package_flow.h"
 #include "flows/runtime_setup.h"
 #include "install/install_site.h"
-#include "install/update_recovery.h"
+#include "install/update/update_recovery.h"
 #include "shell/shortcut.h"
 
 #include <shlobj.h>

@@ -5,10 +5,11 @@
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/tree_removal.h"
-#include "install/file_update.h"
 #include "install/inherited_security.h"
 #include "install/install_site.h"
 #include "install/placement_steps.h"
+#include "install/update/file_update.h"
+#include "install/update/run_folder.h"
 #include "shell/shell_extraction.h"
 
 #include <windows.h>
@@ -45,31 +46,6 @@ void drawProgress(const std::wstring& tag, const CopyProgress& progress, int per
                            formatByteSize(progress.totals.totalBytes) + L"          ");
 }
 
-// One folder of the package at its place under the installation folder; the first is the
-// installation folder itself.
-struct PackageFolder {
-    std::wstring relative;
-    std::wstring name;
-    std::size_t parent = 0;
-    HeldFolder held; // empty while it does not exist yet
-    std::wstring finalPath;
-    bool madeNow = false;
-    SecurityDescriptor security; // its own, read or (for one still to be made) inherited
-    SecurityDescriptor forFiles; // what it passes on to a new file
-};
-
-struct PackageFile {
-    std::wstring relative;
-    std::wstring name;
-    std::size_t folder = 0;
-    std::uint64_t size = 0;
-};
-
-struct PackageTree {
-    std::vector<PackageFolder> folders;
-    std::vector<PackageFile> files;
-};
-
 std::wstring nameOf(std::wstring_view relative) {
     return std::wstring(relative.substr(relative.rfind(L'\\') + 1));
 }
@@ -77,8 +53,8 @@ std::wstring nameOf(std::wstring_view relative) {
 // The package's folders and files in the order the listing yields them, each with the folder it
 // lies in. Links in the package tree are passed over like any other entry that is neither a
 // file nor a folder: following one would copy whatever it points to into the installation.
-PackageTree listPackage(const fs::path& source) {
-    PackageTree tree;
+UpdatePlan listPackage(const fs::path& source) {
+    UpdatePlan tree;
     tree.folders.emplace_back();
     std::unordered_map<std::wstring, std::size_t> folderIndex{{L"", 0}};
     auto folderOf = [&](std::wstring_view relative) {
@@ -90,7 +66,7 @@ PackageTree listPackage(const fs::path& source) {
     const WalkResult walk = walkDirectory(
         source, WalkOrder::FolderFirst, WalkErrors::Stop, [&](const WalkEntry& entry) {
             if (entry.isFolder()) {
-                PackageFolder& folder = tree.folders.emplace_back();
+                UpdateFolder& folder = tree.folders.emplace_back();
                 folder.relative = std::wstring(entry.relative);
                 folder.name = nameOf(entry.relative);
                 folder.parent = folderOf(entry.relative);
@@ -104,25 +80,22 @@ PackageTree listPackage(const fs::path& source) {
     if (walk.error) {
         // The source itself unreadable or missing, or a folder inside it: nothing may be left
         // out of an installation silently.
-        throw fs::filesystem_error(
-            walk.failedAtRoot ? "recursive_directory_iterator::recursive_directory_iterator"
-                              : "recursive_directory_iterator::operator++",
-            walk.failedFolder, walk.error);
+        throwCopyFailure(walk.failedFolder, static_cast<DWORD>(walk.error.value()));
     }
     return tree;
 }
 
-void holdFolder(PackageFolder& folder, HeldFolder held) {
+void holdFolder(UpdateFolder& folder, HeldFolder held) {
     folder.held = std::move(held);
     folder.finalPath = finalPathOf(folder.held.handle());
 }
 
 // Every folder the package writes into that exists already is checked and held before anything
 // changes; what is missing is made later, by the update.
-void holdExistingFolders(PackageTree& tree, const fs::path& destination) {
+void holdExistingFolders(UpdatePlan& tree, const fs::path& destination) {
     for (std::size_t index = 1; index < tree.folders.size(); ++index) {
-        PackageFolder& folder = tree.folders[index];
-        const PackageFolder& parent = tree.folders[folder.parent];
+        UpdateFolder& folder = tree.folders[index];
+        const UpdateFolder& parent = tree.folders[folder.parent];
         if (!parent.held) {
             continue; // inside a folder still to be made
         }
@@ -141,8 +114,8 @@ void holdExistingFolders(PackageTree& tree, const fs::path& destination) {
 
 // The rules each folder passes on to the new files that land in it: read from the folder held,
 // or, for a folder still to be made, those its parent passes on to a new folder.
-void readFolderRules(PackageTree& tree, const fs::path& destination) {
-    for (PackageFolder& folder : tree.folders) {
+void readFolderRules(UpdatePlan& tree, const fs::path& destination) {
+    for (UpdateFolder& folder : tree.folders) {
         const fs::path shown = destination / folder.relative;
         DWORD error = folder.held ? readFolderSecurity(folder.held.handle(), folder.security)
                                   : inheritedSecurity(tree.folders[folder.parent].security, true,
@@ -152,58 +125,6 @@ void readFolderRules(PackageTree& tree, const fs::path& destination) {
             throwCopyFailure(shown, error);
         }
     }
-}
-
-// A close, a log-off or a shutdown asks the update to stop: it stops at the next file and puts
-// back what it changed while the system still lets the process live.
-void stopWhenAsked(const fs::path& shown) {
-    if (consoleStopRequested()) {
-        throwCopyFailure(shown, ERROR_OPERATION_ABORTED);
-    }
-}
-
-void placePackage(PackageTree& tree, FileUpdate& update, const fs::path& source,
-                  const fs::path& destination, const std::wstring& tag, CopyProgress& progress) {
-    // First every new file, beside the installation; nothing in it changes yet.
-    for (const PackageFolder& folder : tree.folders) {
-        if (!folder.held) {
-            update.planFolder(folder.relative);
-        }
-    }
-    for (const PackageFile& file : tree.files) {
-        const fs::path shown = destination / file.relative;
-        stopWhenAsked(shown);
-        const PackageFolder& folder = tree.folders[file.folder];
-        update.stageFile(folder.relative, file.name, source / file.relative, shown,
-                         descriptorOrNone(folder.forFiles));
-        progress.filesCopied += 1;
-        progress.bytesCopied += file.size;
-        const int percent = percentOf(progress);
-        if (percent > progress.lastPercent || progress.filesCopied == progress.totals.fileCount) {
-            drawProgress(tag, progress, percent);
-        }
-        progress.lastPercent = percent;
-    }
-    update.writeRecord(destination);
-
-    // Then the names.
-    for (std::size_t index = 1; index < tree.folders.size(); ++index) {
-        PackageFolder& folder = tree.folders[index];
-        if (!folder.held) {
-            update.createFolder(folder.held, tree.folders[folder.parent].held, folder.name,
-                                destination / folder.relative);
-            folder.finalPath = finalPathOf(folder.held.handle());
-            folder.madeNow = true;
-        }
-    }
-    for (std::size_t index = 0; index < tree.files.size(); ++index) {
-        const PackageFile& file = tree.files[index];
-        const fs::path shown = destination / file.relative;
-        stopWhenAsked(shown);
-        const PackageFolder& folder = tree.folders[file.folder];
-        update.placeFile(index, folder.held, folder.finalPath, folder.madeNow, shown);
-    }
-    update.markCommitted(destination);
 }
 
 std::string joinedPaths(const std::vector<fs::path>& paths) {
@@ -224,7 +145,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
 
     InstallSite site = holdInstallSite(destination, "Không tạo được thư mục đích: " +
                                                         toUtf8(destination.wstring()));
-    PackageTree tree = listPackage(source);
+    UpdatePlan tree = listPackage(source);
     holdFolder(tree.folders[0], std::move(site.destination));
     tree.folders[0].madeNow = site.destinationMade;
     holdExistingFolders(tree, destination);
@@ -238,7 +159,16 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
     const std::wstring runFolderName = runFolder.path().filename().wstring();
     FileUpdate update(site.parent, std::move(runFolder), buffer);
     try {
-        placePackage(tree, update, source, destination, tag, progress);
+        update.apply(tree, source, destination, [&](const UpdateFile& file) {
+            progress.filesCopied += 1;
+            progress.bytesCopied += file.size;
+            const int percent = percentOf(progress);
+            if (percent > progress.lastPercent ||
+                progress.filesCopied == progress.totals.fileCount) {
+                drawProgress(tag, progress, percent);
+            }
+            progress.lastPercent = percent;
+        });
     } catch (const std::exception& error) {
         const FileUpdate::PutBack putBack = update.putBack();
         if (!putBack.complete) {

@@ -1,8 +1,6 @@
 #include "install/install_site.h"
 
 #include "core/errors.h"
-#include "core/run_context.h"
-#include "install/run_folder_owner.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -15,18 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const wchar_t kRunFolderMark[] = L".update-";
-
-HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string& failure) {
-    if (held.status == HoldStatus::Held) {
-        return std::move(held.folder);
-    }
-    if (held.status == HoldStatus::NotAPlainFolder || held.status == HoldStatus::Exists) {
-        throwUnsafeFolder(path);
-    }
-    throw std::runtime_error(failure);
-}
-
 // The folder that is there, held without the right to delete it (a program running from it,
 // with it as its current folder, must not stop the update), or a new one.
 HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name, bool& made) {
@@ -34,76 +20,6 @@ HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name, bool
     made = existing.status == HoldStatus::Missing;
     return made ? holdChildFolderWithoutDelete(parent, name, HoldMode::CreateNew)
                 : std::move(existing);
-}
-
-std::wstring runFolderPrefix(const InstallSite& site) {
-    return site.name + kRunFolderMark;
-}
-
-// Whether `text` is `prefix` (any case) followed by groups of digits, as many as
-// `minGroups`..`maxGroups`, joined by '-': only the names the run itself gives.
-bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGroups,
-                    int maxGroups) {
-    if (text.size() <= prefix.size() ||
-        (!prefix.empty() && !samePathIgnoringCase(text.substr(0, prefix.size()), prefix))) {
-        return false;
-    }
-    int groups = 0;
-    bool inDigits = false;
-    for (const wchar_t c : text.substr(prefix.size())) {
-        if (c >= L'0' && c <= L'9') {
-            groups += inDigits ? 0 : 1;
-            inDigits = true;
-        } else if (c == L'-' && inDigits) {
-            inDigits = false;
-        } else {
-            return false;
-        }
-    }
-    return inDigits && groups >= minGroups && groups <= maxGroups;
-}
-
-// What a run puts in its folder: folders of new files ("new-K") and of old copies ("old-K"),
-// which hold them as "N" (runs before those folders put new files in as "new-N"), and a record
-// whose writing the run did not live to finish. Nothing else in there is the run's to remove.
-bool isRunFile(const std::wstring& name, int levelsBelow) {
-    return levelsBelow > 0 ? isNumberedName(name, L"new-", 1, 1) ||
-                                 samePathIgnoringCase(name, L"update-record.new")
-                           : isNumberedName(name, L"", 1, 1);
-}
-
-// An earlier run's folder: the files it made go, and the old copies in its folders of them one
-// level down (a link is never opened through), then each folder if nothing else is left.
-void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, int levelsBelow) {
-    HoldResult held = holdChildFolder(parent, name, HoldMode::OpenExisting);
-    if (held.status != HoldStatus::Held) {
-        return;
-    }
-    const HANDLE folder = held.folder.handle();
-    const std::wstring folderPath = finalPathOf(folder);
-    const std::vector<std::wstring> entries = namesIn(folder);
-    if (std::any_of(entries.begin(), entries.end(), [](const std::wstring& entry) {
-            return samePathIgnoringCase(entry, kKeptMark);
-        })) {
-        return;
-    }
-    for (const std::wstring& entry : entries) {
-        const bool numbered = levelsBelow > 0 && (isNumberedName(entry, L"old-", 1, 1) ||
-                                                  isNumberedName(entry, L"new-", 1, 1));
-        if (!numbered && !isRunFile(entry, levelsBelow)) {
-            continue;
-        }
-        RelativeOpen file =
-            openRelative(folder, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                         FILE_NON_DIRECTORY_FILE);
-        if (file.file && reachedByName(file.file.get(), folderPath, entry)) {
-            deleteEntryByHandle(file.file.get());
-        } else if (!file.file && numbered) {
-            removeRunFolderLevel(held.folder, entry, levelsBelow - 1);
-        }
-    }
-    deleteByHandle(folder);
 }
 
 } // namespace
@@ -128,6 +44,16 @@ std::vector<std::wstring> namesIn(HANDLE folder) {
         }
     }
     return names;
+}
+
+HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string& failure) {
+    if (held.status == HoldStatus::Held) {
+        return std::move(held.folder);
+    }
+    if (held.status == HoldStatus::NotAPlainFolder || held.status == HoldStatus::Exists) {
+        throwUnsafeFolder(path);
+    }
+    throw std::runtime_error(failure);
 }
 
 void throwUnsafeFolder(const fs::path& path) {
@@ -166,60 +92,6 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
     site.destination = requireHeld(holdOrCreate(site.parent, site.name, site.destinationMade),
                                    folder, creationFailure);
     return site;
-}
-
-HeldFolder createRunFolder(const InstallSite& site) {
-    const std::wstring base = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(::GetTickCount64());
-    // Only SYSTEM and Administrators may change what it holds, as in the work folder.
-    const UniqueLocalMemory rules = workFolderSecurityDescriptor();
-    check(static_cast<bool>(rules),
-          "Không tạo được thư mục đích: " + toUtf8((site.parent.path() / base).wstring()));
-    // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
-    for (int attempt = 0;; ++attempt) {
-        const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
-        HoldResult made =
-            holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew, rules.get());
-        const fs::path path = site.parent.path() / name;
-        if (made.status != HoldStatus::Exists || attempt == 9) {
-            return requireHeld(std::move(made), path,
-                               "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
-        }
-    }
-}
-
-std::vector<std::wstring> runFolderNames(const InstallSite& site) {
-    std::vector<std::wstring> found;
-    const std::wstring prefix = runFolderPrefix(site);
-    for (std::wstring& name : namesIn(site.parent.handle())) {
-        // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
-        if (isNumberedName(name, prefix, 2, 3)) {
-            found.push_back(std::move(name));
-        }
-    }
-    return found;
-}
-
-void removeRunFolder(const InstallSite& site, const std::wstring& name) noexcept {
-    try {
-        removeRunFolderLevel(site.parent, name, 1);
-    } catch (...) {
-        // Out of memory: the next run tries again.
-    }
-}
-
-void removeEarlierRunFolders(const InstallSite& site, const std::wstring& current) noexcept {
-    try {
-        const SidBytes creator = ownerGivenToNewEntries(site.parent.handle());
-        for (const std::wstring& name : runFolderNames(site)) {
-            if (!samePathIgnoringCase(name, current) &&
-                ownedByCreator(ownerOfChild(site.parent.handle(), name), creator)) {
-                removeRunFolder(site, name);
-            }
-        }
-    } catch (...) {
-        // Out of memory while listing: the next run tries again.
-    }
 }
 
 bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name) {

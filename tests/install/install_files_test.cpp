@@ -1,12 +1,12 @@
 #include "core/errors.h"
 #include "core/run_context.h"
-#include "install/file_update.h"
 #include "install/inherited_security.h"
 #include "install/install_files.h"
 #include "install/install_site.h"
 #include "install/placement_steps.h"
-#include "install/update_record.h"
-#include "install/update_recovery.h"
+#include "install/update/file_update.h"
+#include "install/update/update_record.h"
+#include "install/update/update_recovery.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -894,9 +894,10 @@ TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
                    0),
         0u);
     EXPECT_EQ(readFile(users), "the user's");
-    // A missing source reaches the caller as the library's file-system error.
-    test::ConsoleCapture console;
-    EXPECT_THROW(installFiles(folder / L"không có", folder / L"d2", L"T"), fs::filesystem_error);
+    // A package folder that cannot be listed fails the installation like a file not copied.
+    EXPECT_EQ(failureOf(folder / L"không có", folder / L"d2"),
+              "Không sao chép được: " + toUtf8((folder / L"không có").wstring()) + ": " +
+                  windowsErrorText(ERROR_PATH_NOT_FOUND));
 }
 
 } // namespace

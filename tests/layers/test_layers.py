@@ -1,5 +1,6 @@
 """Every file under src/ includes only from its own layer or below, so each layer can be read,
-tested and changed without the ones above it."""
+tested and changed without the ones above it. A folder inside a layer's folder (install/update)
+is part of that layer."""
 
 import os
 import re
@@ -32,13 +33,15 @@ def violations(source_root):
         path = os.path.join(source_root, folder)
         if not os.path.isdir(path):
             continue
-        for name in sorted(os.listdir(path)):
-            if not name.endswith((".h", ".cpp")):
-                continue
-            with open(os.path.join(path, name), encoding="utf-8") as f:
-                for included in INCLUDE.findall(f.read()):
-                    if rank(included) < rank(folder):
-                        found.append("%s/%s includes from %s/" % (folder, name, included))
+        for inner, _, names in sorted(os.walk(path)):
+            for name in sorted(names):
+                if not name.endswith((".h", ".cpp")):
+                    continue
+                shown = os.path.relpath(os.path.join(inner, name), source_root).replace(os.sep, "/")
+                with open(os.path.join(inner, name), encoding="utf-8") as f:
+                    for included in INCLUDE.findall(f.read()):
+                        if rank(included) < rank(folder):
+                            found.append("%s includes from %s/" % (shown, included))
     return found
 
 
@@ -52,7 +55,11 @@ class Layers(unittest.TestCase):
             os.makedirs(os.path.join(root, "shell"))
             with open(os.path.join(root, "shell", "x.cpp"), "w", encoding="utf-8") as f:
                 f.write('#include "core/errors.h"\n#include "app/release_config.h"\n')
-            self.assertEqual(violations(root), ["shell/x.cpp includes from app/"])
+            os.makedirs(os.path.join(root, "install", "update"))
+            with open(os.path.join(root, "install", "update", "y.h"), "w", encoding="utf-8") as f:
+                f.write('#include "install/x.h"\n#include "flows/package_flow.h"\n')
+            self.assertEqual(violations(root), ["install/update/y.h includes from flows/",
+                                                "shell/x.cpp includes from app/"])
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-#include "install/run_folder_owner.h"
+#include "install/update/run_folder_owner.h"
 
 #include "core/handle_calls.h"
 #include "core/run_context.h"

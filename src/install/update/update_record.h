@@ -1,16 +1,15 @@
 #pragma once
-// What an update writes into its run folder before it changes the first name below the
-// installation folder, so that a run that ends before the update has landed or been put back
-// (killed, a crash, a power cut) can be undone by the next run.
+// The text of what an update writes into its run folder (run_folder.h) before it changes the
+// first name below the installation folder, so that a run that ends before the update has landed
+// or been put back (killed, a crash, a power cut) can be undone by the next run. A field of the
+// record is added here (RecordedFile or UpdateRecord, recordText, parseRecord) and where the
+// update learns its value (file_update.cpp).
 //
 // The record names every target by its place below the installation folder (a folder path of
-// plain names, then the file's name) and by number: the new file is "N" in the run folder's
-// "new-K" and the old copy, once moved aside, "N" in its "old-K" (a hundred to a folder: a file
-// system that matches names without regard to case by reading the whole folder makes each new
-// name cost as much as the folder is large).
-// Nothing else can be named, so a record read back reaches nothing outside the installation
-// folder and the run folder. The text is UTF-16, one entry a line, fields split by tabs: no
-// file name holds either character.
+// plain names, then the file's name) and by number, which places its new file and its old copy
+// in the run folder. Nothing else can be named, so a record read back reaches nothing outside
+// the installation folder and the run folder. The text is UTF-16, one entry a line, fields split
+// by tabs: no file name holds either character.
 
 #include "core/held_folder.h"
 
@@ -22,11 +21,6 @@
 #include <vector>
 
 namespace qv {
-
-inline constexpr wchar_t kUpdateRecordName[] = L"update-record";
-// The record while it is being written: a run that ends before it is complete leaves no record
-// at all, only this, which later runs remove with the rest of the run's folder.
-inline constexpr wchar_t kUnfinishedRecordName[] = L"update-record.new";
 
 struct RecordedFile {
     std::size_t number = 0;    // 1-based, in the order the files take their names
@@ -40,11 +34,6 @@ struct UpdateRecord {
     std::vector<RecordedFile> files;
     bool committed = false; // every new file has its name: the update stands
 };
-
-// The folders of new files and of old copies that number N goes into, and its name in them.
-std::wstring newFilesFolderName(std::size_t number);
-std::wstring oldCopiesFolderName(std::size_t number);
-std::wstring numberedName(std::size_t number);
 
 // The record's text up to its end mark; what is appended later follows it.
 std::wstring recordText(const UpdateRecord& record);

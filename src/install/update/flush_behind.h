@@ -4,7 +4,7 @@
 // the disk, the writing mostly on the cache.
 
 #include "core/handle_calls.h"
-#include "install/update_record.h"
+#include "install/update/update_record.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "install/flush_behind.h"
+#include "install/update/flush_behind.h"
 
 namespace qv {
 

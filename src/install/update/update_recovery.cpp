@@ -1,11 +1,11 @@
-#include "install/update_recovery.h"
+#include "install/update/update_recovery.h"
 
 #include "core/errors.h"
 #include "core/install_log.h"
-#include "core/run_context.h"
 #include "core/tree_removal.h"
 #include "install/placement_steps.h"
-#include "install/update_record.h"
+#include "install/update/run_folder.h"
+#include "install/update/update_record.h"
 
 #include <algorithm>
 #include <map>
@@ -68,23 +68,6 @@ private:
     std::map<std::wstring, DWORD> failures_;
 };
 
-// The run's folders of new files and of old copies, held as they are first needed.
-class RunFolders {
-public:
-    explicit RunFolders(const HeldFolder& run) : run_(run) {}
-    const HoldResult& at(const std::wstring& name) {
-        auto found = held_.find(name);
-        if (found == held_.end()) {
-            found = held_.emplace(name, holdExistingChildFolder(run_, name)).first;
-        }
-        return found->second;
-    }
-
-private:
-    const HeldFolder& run_;
-    std::map<std::wstring, HoldResult> held_;
-};
-
 // An entry that could not be undone: its place below the installation folder, and why.
 struct Unfinished {
     std::wstring file;
@@ -94,8 +77,8 @@ struct Unfinished {
 // The new file, where it holds the recorded name, moved back into the run's folder and held in
 // `moved` (a program started from it meanwhile keeps it from being deleted, not from being
 // moved). Returns the system's error code, 0 once the name no longer holds it.
-DWORD moveNewFileAside(const HeldFolder& folder, const RecordedFile& file,
-                       const HoldResult& staging, UniqueFile& moved) {
+DWORD takeNewFileFromName(const HeldFolder& folder, const RecordedFile& file,
+                          const HoldResult& staging, UniqueFile& moved) {
     bool plainFolder = false;
     RelativeOpen atName = openTarget(folder.handle(), file.name, plainFolder);
     if (!atName.file) {
@@ -109,13 +92,8 @@ DWORD moveNewFileAside(const HeldFolder& folder, const RecordedFile& file,
     if (staging.status != HoldStatus::Held) {
         return staging.error != ERROR_SUCCESS ? staging.error : ERROR_PATH_NOT_FOUND;
     }
-    const HANDLE stagingFolder = staging.folder.handle();
-    DWORD error =
-        renameByHandle(atName.file.get(), stagingFolder, numberedName(file.number), false);
-    for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
-        error = renameByHandle(atName.file.get(), stagingFolder,
-                               numberedName(file.number) + L"-" + randomSuffix(), false);
-    }
+    const DWORD error =
+        moveNewFileAside(atName.file.get(), staging.folder.handle(), file.number, renameByHandle);
     if (error == ERROR_SUCCESS) {
         moved = std::move(atName.file);
     }
@@ -124,8 +102,8 @@ DWORD moveNewFileAside(const HeldFolder& folder, const RecordedFile& file,
 
 // The old copy of `file`, opened, or why it cannot be: only "not found" means there is none,
 // and then `backup` stays empty and the result is 0.
-DWORD openOldCopy(RunFolders& inRun, const RecordedFile& file, RelativeOpen& backup) {
-    const HoldResult& folder = inRun.at(oldCopiesFolderName(file.number));
+DWORD openOldCopy(NumberedFolders& oldCopies, const RecordedFile& file, RelativeOpen& backup) {
+    const HoldResult& folder = oldCopies.find(file.number);
     if (folder.status == HoldStatus::Missing) {
         return ERROR_SUCCESS;
     }
@@ -152,11 +130,12 @@ std::optional<Unfinished> undo(const InstallSite& site, const HeldFolder& run,
                                const UpdateRecord& record) {
     std::optional<Unfinished> first;
     FoldersBelow folders(site.destination);
-    RunFolders inRun(run);
+    NumberedFolders newFiles(run, RunFolderPart::NewFiles);
+    NumberedFolders oldCopies(run, RunFolderPart::OldCopies);
     for (auto it = record.files.rbegin(); it != record.files.rend(); ++it) {
         const RecordedFile& file = *it;
         RelativeOpen backup;
-        DWORD error = openOldCopy(inRun, file, backup);
+        DWORD error = openOldCopy(oldCopies, file, backup);
         HeldFolder* target = error == ERROR_SUCCESS ? folders.at(file.folder) : nullptr;
         if (error == ERROR_SUCCESS && target == nullptr) {
             // Its folder gone: no new file can be at the name, and no old copy can go back. One
@@ -165,8 +144,7 @@ std::optional<Unfinished> undo(const InstallSite& site, const HeldFolder& run,
             error = error == ERROR_SUCCESS && backup.file ? ERROR_PATH_NOT_FOUND : error;
         } else if (error == ERROR_SUCCESS) {
             UniqueFile moved;
-            error =
-                moveNewFileAside(*target, file, inRun.at(newFilesFolderName(file.number)), moved);
+            error = takeNewFileFromName(*target, file, newFiles.find(file.number), moved);
             if (error == ERROR_SUCCESS && backup.file) {
                 error = renameByHandle(backup.file.get(), target->handle(), file.name, false);
             }
@@ -198,14 +176,6 @@ void logNotARunsFolder(const InstallSite& site, const std::wstring& name) {
              toUtf8(printableText((site.shown.parent_path() / name).wstring())));
 }
 
-void removeKeptMark(const HeldFolder& run) {
-    const RelativeOpen mark =
-        openRelative(run.handle(), kKeptMark, DELETE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (mark.file) {
-        deleteByHandle(mark.file.get());
-    }
-}
-
 Outcome recoverRunFolder(const InstallSite& site, const std::wstring& name, OwnerReader ownerOf,
                          const SidBytes& creator, std::optional<Unfinished>& unfinished) {
     HoldResult held = holdExistingChildFolder(site.parent, name);
@@ -218,8 +188,7 @@ Outcome recoverRunFolder(const InstallSite& site, const std::wstring& name, Owne
         return Outcome::LeftAlone;
     }
     HeldFolder& run = held.folder;
-    RelativeOpen opened = openRelative(run.handle(), kUpdateRecordName, GENERIC_READ | DELETE,
-                                       FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    RelativeOpen opened = openRecordFile(run);
     const std::wstring recordShown = name + L"\\" + kUpdateRecordName;
     if (!opened.file) {
         // No record: the run changed no name. Its folder goes as any earlier run's does.
@@ -246,7 +215,11 @@ Outcome recoverRunFolder(const InstallSite& site, const std::wstring& name, Owne
     if (!record) {
         // Nothing of it can be trusted to say what the update changed: an operator's to look at.
         opened.file.reset();
-        holdChildFolderWithoutDelete(run, kKeptMark, HoldMode::CreateNew);
+        if (const DWORD error = markKept(run)) {
+            // Unmarked, a later run's cleanup would take its old copies for a finished run's.
+            unfinished = Unfinished{L"..\\" + name + L"\\" + kKeptMark, error};
+            return Outcome::LeftAlone;
+        }
         return Outcome::Kept;
     }
     if (!record->committed) {

@@ -16,7 +16,7 @@
 // creates is no run's: it is left alone and named in the log.
 
 #include "install/install_site.h"
-#include "install/run_folder_owner.h"
+#include "install/update/run_folder_owner.h"
 
 #include <string_view>
 

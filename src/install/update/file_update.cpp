@@ -1,7 +1,7 @@
-#include "install/file_update.h"
+#include "install/update/file_update.h"
 
+#include "console/console_break.h"
 #include "core/errors.h"
-#include "core/run_context.h"
 #include "core/tree_removal.h"
 #include "install/install_site.h"
 #include "install/placement_steps.h"
@@ -12,9 +12,59 @@ namespace qv {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// A close, a log-off or a shutdown asks the update to stop: it stops at the next file and puts
+// back what it changed while the system still lets the process live.
+void stopWhenAsked(const fs::path& shown) {
+    if (consoleStopRequested()) {
+        throwCopyFailure(shown, ERROR_OPERATION_ABORTED);
+    }
+}
+
+} // namespace
+
 FileUpdate::FileUpdate(const HeldFolder& runFolderParent, HeldFolder runFolder,
                        std::vector<char>& copyBuffer)
     : runFolderParent_(runFolderParent), runFolder_(std::move(runFolder)), buffer_(copyBuffer) {}
+
+void FileUpdate::apply(UpdatePlan& plan, const fs::path& source, const fs::path& destination,
+                       const std::function<void(const UpdateFile&)>& staged) {
+    // First every new file, beside the installation; nothing in it changes yet.
+    for (const UpdateFolder& folder : plan.folders) {
+        if (!folder.held) {
+            planFolder(folder.relative);
+        }
+    }
+    for (const UpdateFile& file : plan.files) {
+        const fs::path shown = destination / file.relative;
+        stopWhenAsked(shown);
+        const UpdateFolder& folder = plan.folders[file.folder];
+        stageFile(folder.relative, file.name, source / file.relative, shown,
+                  descriptorOrNone(folder.forFiles));
+        staged(file);
+    }
+    writeRecord(destination);
+
+    // Then the names.
+    for (std::size_t index = 1; index < plan.folders.size(); ++index) {
+        UpdateFolder& folder = plan.folders[index];
+        if (!folder.held) {
+            createFolder(folder.held, plan.folders[folder.parent].held, folder.name,
+                         destination / folder.relative);
+            folder.finalPath = finalPathOf(folder.held.handle());
+            folder.madeNow = true;
+        }
+    }
+    for (std::size_t index = 0; index < plan.files.size(); ++index) {
+        const UpdateFile& file = plan.files[index];
+        const fs::path shown = destination / file.relative;
+        stopWhenAsked(shown);
+        const UpdateFolder& folder = plan.folders[file.folder];
+        placeFile(index, folder.held, folder.finalPath, folder.madeNow, shown);
+    }
+    markCommitted(destination);
+}
 
 void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
                            const fs::path& source, const fs::path& shown,
@@ -22,7 +72,11 @@ void FileUpdate::stageFile(const std::wstring& folder, const std::wstring& name,
     Placement& placement = placements_.emplace_back();
     const std::size_t number = placements_.size();
     placement.name = name;
-    const HANDLE stagingFolder = numberedFolder(stagingFolders_, newFilesFolderName(number), shown);
+    DWORD madeError = ERROR_SUCCESS;
+    const HANDLE stagingFolder = newFiles_.make(number, madeError);
+    if (stagingFolder == nullptr) {
+        throwCopyFailure(shown, madeError);
+    }
     // Nobody writes to, renames or deletes the new file while the update holds it.
     RelativeOpen staged =
         openRelative(stagingFolder, numberedName(number),
@@ -68,27 +122,15 @@ void FileUpdate::writeRecord(const fs::path& shown) {
             }
         }
     }
-    RelativeOpen made = openRelative(runFolder_.handle(), kUnfinishedRecordName,
-                                     GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                     FILE_CREATE, FILE_NON_DIRECTORY_FILE);
-    if (!made.file) {
-        throwCopyFailure(shown, made.error);
-    }
-    recordFile_ = std::move(made.file);
-    DWORD error = writeRecordText(recordFile_.get(), recordText(record_), durability_.flushFile);
-    if (error == ERROR_SUCCESS) {
-        error = renameByHandle(recordFile_.get(), runFolder_.handle(), kUpdateRecordName, false);
-    }
-    if (error != ERROR_SUCCESS) {
-        deleteByHandle(recordFile_.get());
-        recordFile_.reset();
+    if (const DWORD error =
+            writeRecordFile(runFolder_, recordText(record_), durability_.flushFile, recordFile_)) {
         throwCopyFailure(shown, error);
     }
 }
 
 void FileUpdate::createFolder(HeldFolder& slot, const HeldFolder& parent, const std::wstring& name,
                               const fs::path& shown) {
-    // Files are renamed into it: no DELETE access in the hold (see holdChildFolderWithoutDelete).
+    // Files are renamed into it (see holdChildFolderWithoutDelete).
     HoldResult made = holdChildFolderWithoutDelete(parent, name, HoldMode::CreateNew);
     if (made.status == HoldStatus::Exists || made.status == HoldStatus::NotAPlainFolder) {
         throwUnsafeFolder(shown);
@@ -113,15 +155,12 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
     RelativeOpen old = folderIsNew ? RelativeOpen{UniqueFile(), ERROR_FILE_NOT_FOUND, false}
                                    : openTarget(folder.handle(), name, plainFolder);
     bool replaceName = false;
-    std::wstring found;
-    if (old.file) {
-        found = readFinalPath_(old.file.get());
-        if (found.empty()) {
-            // Where the old file is cannot be told, nor whether it is the one at the name:
-            // replacing the name would keep nothing to put back.
-            const DWORD error = ::GetLastError();
-            throwCopyFailure(shown, error != ERROR_SUCCESS ? error : ERROR_CANT_RESOLVE_FILENAME);
-        }
+    const std::wstring found = old.file ? readFinalPath_(old.file.get()) : std::wstring();
+    const DWORD unread = ::GetLastError();
+    if (old.file && found.empty()) {
+        // Where the old file is cannot be told, nor whether it is the one at the name:
+        // replacing the name would keep nothing to put back.
+        throwCopyFailure(shown, unread);
     }
     if (old.file && !reachedByName(found, folderFinalPath, name)) {
         // Another name in this very folder reached: the package's name is another file's short
@@ -139,8 +178,11 @@ void FileUpdate::placeFile(std::size_t index, const HeldFolder& folder,
         if (plainFolder) {
             throwCopyFailure(shown, ERROR_ALREADY_EXISTS);
         }
-        const HANDLE backupFolder =
-            numberedFolder(backupFolders_, oldCopiesFolderName(number), shown);
+        DWORD madeError = ERROR_SUCCESS;
+        const HANDLE backupFolder = oldCopies_.make(number, madeError);
+        if (backupFolder == nullptr) {
+            throwCopyFailure(shown, madeError);
+        }
         if (const DWORD error =
                 renameByHandle(old.file.get(), backupFolder, numberedName(number), false)) {
             throwCopyFailure(shown, error);
@@ -171,35 +213,14 @@ void FileUpdate::markCommitted(const fs::path& shown) {
     }
 }
 
-HANDLE FileUpdate::numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
-                                  const fs::path& shown) {
-    const std::size_t index = std::stoul(name.substr(4)) - 1;
-    if (folders.size() <= index) {
-        folders.resize(index + 1);
+void FileUpdate::removeRunFolder() noexcept {
+    if (recordFile_) {
+        deleteByHandle(recordFile_.get());
+        recordFile_.reset();
     }
-    if (!folders[index]) {
-        // The run's folder passes its rules on: SYSTEM and Administrators only.
-        HoldResult made = holdChildFolderWithoutDelete(runFolder_, name, HoldMode::CreateNew,
-                                                       workFolderSecurityDescriptor().get());
-        if (made.status != HoldStatus::Held) {
-            throwCopyFailure(shown,
-                             made.error != ERROR_SUCCESS ? made.error : ERROR_ALREADY_EXISTS);
-        }
-        folders[index] = std::move(made.folder);
-    }
-    return folders[index].handle();
-}
-
-// Only the empty ones go; the others keep old copies still in use.
-void FileUpdate::removeBackupFolders() noexcept {
-    for (std::vector<HeldFolder>* folders : {&stagingFolders_, &backupFolders_}) {
-        for (HeldFolder& folder : *folders) {
-            if (folder) {
-                removeHeldFolder(runFolder_, folder);
-            }
-        }
-        folders->clear();
-    }
+    newFiles_.remove();
+    oldCopies_.remove();
+    removeHeldFolder(runFolderParent_, runFolder_);
 }
 
 FileUpdate::PutBack FileUpdate::putBack() noexcept {
@@ -209,7 +230,7 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         result.complete = false;
         if (placement.backup) {
             try {
-                result.keptOldCopies.push_back(backupFolders_[(number - 1) / 100].path() /
+                result.keptOldCopies.push_back(oldCopies_.heldFor(number)->path() /
                                                numberedName(number));
             } catch (...) {
                 // No memory for the path: the failure is still reported.
@@ -219,20 +240,8 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
     for (std::size_t number = placements_.size(); number > 0; --number) {
         Placement& placement = placements_[number - 1];
         if (placement.placed) {
-            // The run's folder is open to other programs, which may have taken the name the new
-            // file left: any free name there will do, and one they cannot guess is free.
-            const HANDLE stagingFolder = stagingFolders_[(number - 1) / 100].handle();
-            DWORD error =
-                rename_(placement.staged.get(), stagingFolder, numberedName(number), false);
-            for (int attempt = 0; error != ERROR_SUCCESS && attempt < 3; ++attempt) {
-                try {
-                    error = rename_(placement.staged.get(), stagingFolder,
-                                    numberedName(number) + L"-" + randomSuffix(), false);
-                } catch (...) {
-                    break; // no memory, or no source of random numbers: the name stays taken
-                }
-            }
-            if (error != ERROR_SUCCESS) {
+            if (moveNewFileAside(placement.staged.get(), newFiles_.heldFor(number)->handle(),
+                                 number, rename_) != ERROR_SUCCESS) {
                 keep(number, placement);
                 continue;
             }
@@ -260,18 +269,13 @@ FileUpdate::PutBack FileUpdate::putBack() noexcept {
         removeHeldFolder(*it->first, *it->second);
     }
     if (result.complete) {
-        if (recordFile_) {
-            deleteByHandle(recordFile_.get());
-            recordFile_.reset();
-        }
-        removeBackupFolders();
-        removeHeldFolder(runFolderParent_, runFolder_);
+        removeRunFolder();
     }
     // Cut short, the record stays as a run ended here would leave it: the next run's recovery
     // puts back what this could not, and removes no old copy that is not back at its name.
     recordFile_.reset();
-    stagingFolders_.clear();
-    backupFolders_.clear();
+    newFiles_.release();
+    oldCopies_.release();
     runFolder_.reset();
     return result;
 }
@@ -286,12 +290,7 @@ void FileUpdate::commit() noexcept {
             placement.backup.reset();
         }
     }
-    if (recordFile_) {
-        deleteByHandle(recordFile_.get());
-        recordFile_.reset();
-    }
-    removeBackupFolders();
-    removeHeldFolder(runFolderParent_, runFolder_); // only when empty
+    removeRunFolder();
     runFolder_.reset();
 }
 

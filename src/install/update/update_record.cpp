@@ -1,4 +1,4 @@
-#include "install/update_record.h"
+#include "install/update/update_record.h"
 
 #include <cwchar>
 
@@ -6,7 +6,6 @@ namespace qv {
 namespace {
 
 constexpr wchar_t kHeader[] = L"Quorvalent update record 1";
-constexpr std::size_t kPerFolder = 100;
 
 std::vector<std::wstring_view> split(std::wstring_view text, wchar_t separator) {
     std::vector<std::wstring_view> parts;
@@ -69,18 +68,6 @@ std::wstring hex(std::uint64_t value) {
 }
 
 } // namespace
-
-std::wstring newFilesFolderName(std::size_t number) {
-    return L"new-" + std::to_wstring((number - 1) / kPerFolder + 1);
-}
-
-std::wstring oldCopiesFolderName(std::size_t number) {
-    return L"old-" + std::to_wstring((number - 1) / kPerFolder + 1);
-}
-
-std::wstring numberedName(std::size_t number) {
-    return std::to_wstring(number);
-}
 
 std::wstring recordText(const UpdateRecord& record) {
     std::wstring text = std::wstring(kHeader) + L"\n";

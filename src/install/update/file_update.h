@@ -5,25 +5,55 @@
 // New bytes never go through an existing name. First every file is written into a file made new
 // in the run's own folder, with the rules its target folder passes on, and the new files are made
 // durable; nothing below the installation folder has changed yet. Then a record of the update
-// (update_record.h) is written into the run's folder and made durable, and only then do names
-// change: the file at each target name (a link or a second name included, as a name) moves into
-// the run's folder as its old copy, and the new file takes the name, all by handle. Once every
-// new file has its name, the record says so. Old copies stay until then (then they go; one still
-// in use waits for a later run) or until the run fails (then everything goes back). A run that
-// ends before either is undone by the next one (update_recovery.h).
+// (update_record.h) is written into the run's folder (run_folder.h) and made durable, and only
+// then do names change: the file at each target name (a link or a second name included, as a name)
+// moves into the run's folder as its old copy, and the new file takes the name, all by handle. Once
+// every new file has its name, the record says so. Old copies stay until then (then they go; one
+// still in use waits for a later run) or until the run fails (then everything goes back). A run
+// that ends before either is undone by the next one (update_recovery.h).
 
 #include "core/held_folder.h"
-#include "install/flush_behind.h"
+#include "install/inherited_security.h"
 #include "install/placement_steps.h"
-#include "install/update_record.h"
+#include "install/update/flush_behind.h"
+#include "install/update/run_folder.h"
+#include "install/update/update_record.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace qv {
+
+// One folder of the package at its place below the installation folder; the first is the
+// installation folder itself.
+struct UpdateFolder {
+    std::wstring relative;
+    std::wstring name;
+    std::size_t parent = 0;
+    HeldFolder held; // empty while it does not exist yet
+    std::wstring finalPath;
+    bool madeNow = false;
+    SecurityDescriptor security; // its own, read or (for one still to be made) inherited
+    SecurityDescriptor forFiles; // what it passes on to a new file
+};
+
+struct UpdateFile {
+    std::wstring relative;
+    std::wstring name;
+    std::size_t folder = 0;
+    std::uint64_t size = 0;
+};
+
+// What an update changes: every folder it writes into, the existing ones held, and every file.
+struct UpdatePlan {
+    std::vector<UpdateFolder> folders;
+    std::vector<UpdateFile> files;
+};
 
 class FileUpdate {
 public:
@@ -32,6 +62,14 @@ public:
                std::vector<char>& copyBuffer);
     FileUpdate(const FileUpdate&) = delete;
     FileUpdate& operator=(const FileUpdate&) = delete;
+
+    // The whole update, its phases in order: every new file of `plan` from `source` (`staged`
+    // told of each), the record, the folders still to be made, the names, the committed mark.
+    // A close, a log-off or a shutdown asks it to stop at the next file, with the copy failure
+    // for that file. Messages name places below `destination`; raises as the steps do.
+    void apply(UpdatePlan& plan, const std::filesystem::path& source,
+               const std::filesystem::path& destination,
+               const std::function<void(const UpdateFile&)>& staged);
 
     // First phase; nothing below the installation folder changes.
     //
@@ -81,8 +119,7 @@ public:
     // A seam for tests: how the final path of an existing target is read (finalPathOf).
     void readFinalPathWith(std::wstring (*reader)(HANDLE)) { readFinalPath_ = reader; }
     // A seam for tests: how the put-back moves a file by handle (renameByHandle).
-    using Rename = DWORD (*)(HANDLE file, HANDLE folder, std::wstring_view name, bool replace);
-    void putBackWith(Rename rename) { rename_ = rename; }
+    void putBackWith(RenameByHandle rename) { rename_ = rename; }
     // A seam for tests: how the volume and single files are made durable.
     struct Durability {
         bool (*volumeOpens)(HANDLE folder) = volumeOpensFor;
@@ -100,15 +137,14 @@ private:
         bool placed = false;
     };
 
-    // The run's folder `name` ("new-K" or "old-K"), held in `folders` at K - 1 once made.
-    HANDLE numberedFolder(std::vector<HeldFolder>& folders, const std::wstring& name,
-                          const std::filesystem::path& shown);
-    void removeBackupFolders() noexcept;
+    // The record, then everything in the run's folder but old copies still in use, and the
+    // folder itself once nothing is left in it.
+    void removeRunFolder() noexcept;
 
     const HeldFolder& runFolderParent_;
     HeldFolder runFolder_;
-    std::vector<HeldFolder> stagingFolders_; // "new-K" at K - 1, made when first needed
-    std::vector<HeldFolder> backupFolders_;  // "old-K" likewise
+    NumberedFolders newFiles_{runFolder_, RunFolderPart::NewFiles};
+    NumberedFolders oldCopies_{runFolder_, RunFolderPart::OldCopies};
     std::vector<char>& buffer_;
     std::vector<Placement> placements_;
     std::vector<std::pair<const HeldFolder*, HeldFolder*>> createdFolders_; // parent, folder
@@ -116,7 +152,7 @@ private:
     UniqueFile recordFile_;
     std::wstring (*readFinalPath_)(HANDLE) = finalPathOf;
     Durability durability_;
-    Rename rename_ = renameByHandle;
+    RenameByHandle rename_ = renameByHandle;
     // Where the volume cannot be flushed, each new file is, while the next ones are written.
     // Declared last: it is done with the new files' handles before they close.
     std::unique_ptr<FlushBehind> flushBehind_;
