@@ -83,13 +83,16 @@ std::wstring environmentWithTemporaryFolder(const fs::path& folder) {
     }
     entries.push_back(L"TEMP=" + folder.native());
     entries.push_back(L"TMP=" + folder.native());
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const std::wstring& left, const std::wstring& right) {
-                         const std::wstring_view a = nameOf(left), b = nameOf(right);
-                         return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()),
-                                                       b.data(), static_cast<int>(b.size()),
-                                                       TRUE /* ignore case */) == CSTR_LESS_THAN;
-                     });
+    // By name, as Windows wants the block; names equal but for case keep an order of their own
+    // (the whole entry's), so the block is the same whatever order they came in.
+    std::sort(entries.begin(), entries.end(),
+              [](const std::wstring& left, const std::wstring& right) {
+                  const std::wstring_view a = nameOf(left), b = nameOf(right);
+                  const int order =
+                      ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                             static_cast<int>(b.size()), TRUE /* ignore case */);
+                  return order == CSTR_LESS_THAN || (order == CSTR_EQUAL && left < right);
+              });
     std::wstring environment;
     for (const std::wstring& entry : entries) {
         environment += entry;
