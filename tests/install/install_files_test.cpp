@@ -897,7 +897,7 @@ TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
     // A package folder that cannot be listed fails the installation like a file not copied.
     EXPECT_EQ(failureOf(folder / L"không có", folder / L"d2"),
               "Không sao chép được: " + toUtf8((folder / L"không có").wstring()) + ": " +
-                  windowsErrorText(ERROR_PATH_NOT_FOUND));
+                  windowsErrorText(ERROR_FILE_NOT_FOUND));
 }
 
 } // namespace
