@@ -48,13 +48,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -w
 fi
 
-# A persistent server spares every following Wine process its start-up; its output must not
-# hold a caller's pipes open.
-wineserver -p </dev/null >/dev/null 2>&1 &
-wait $! || true
-# The first program after a server start launches Wine's background services, which keep
-# that program's output streams: start them here, on /dev/null, not inside a test.
-"$wine" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+bash "$(dirname "$0")/restart-wineserver.sh"
 
 # Test-only pieces (each a script in prefix.d, run in name order with this environment).
 for step in "$(dirname "$0")"/prefix.d/*.sh; do

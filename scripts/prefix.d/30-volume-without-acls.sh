@@ -26,10 +26,5 @@ EOF
 ln -sfn "$root/folder" "$WINEPREFIX/dosdevices/v:"
 ln -sfn "$root/fat16-boot-sector.img" "$WINEPREFIX/dosdevices/v::"
 
-wine=${QUORVALENT_WINE:-wine}
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w
-wineserver -p </dev/null >/dev/null 2>&1 &
-wait $! || true
-"$wine" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+bash "$(dirname "$0")/../restart-wineserver.sh"
 echo "Drive V: without access rules: $root/folder"

@@ -10,9 +10,5 @@ wine=${QUORVALENT_WINE:-wine}
 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     </dev/null >/dev/null 2>&1
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w
-wineserver -p </dev/null >/dev/null 2>&1 &
-wait $! || true
-"$wine" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+bash "$(dirname "$0")/../restart-wineserver.sh"
 echo "Null display driver"

@@ -712,13 +712,19 @@ std::wstring rulesAt(const fs::path& path) {
     return text;
 }
 
-std::wstring processOwner() {
+// What the process token says of `kind`, in a buffer that holds it.
+std::vector<std::byte> tokenInformation(TOKEN_INFORMATION_CLASS kind) {
     HANDLE token = nullptr;
     ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
-    std::vector<std::byte> owner(256);
+    std::vector<std::byte> information(1024);
     DWORD size = 0;
-    ::GetTokenInformation(token, TokenOwner, owner.data(), 256, &size);
+    ::GetTokenInformation(token, kind, information.data(), 1024, &size);
     ::CloseHandle(token);
+    return information;
+}
+
+std::wstring processOwner() {
+    std::vector<std::byte> owner = tokenInformation(TokenOwner);
     wchar_t* text = nullptr;
     ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner, &text);
     const std::wstring result(text);
@@ -746,12 +752,7 @@ const ACL* daclOf(const SecurityDescriptor& descriptor) {
 
 // The process token's default rules as a new file gets them: Wine's give GENERIC_ALL only.
 std::wstring processDefaultRules() {
-    HANDLE token = nullptr;
-    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
-    std::vector<std::byte> rules(1024);
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenDefaultDacl, rules.data(), 1024, &size);
-    ::CloseHandle(token);
+    std::vector<std::byte> rules = tokenInformation(TokenDefaultDacl);
     SECURITY_DESCRIPTOR descriptor;
     ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     ::SetSecurityDescriptorDacl(
