@@ -17,8 +17,7 @@ void FlushBehind::add(HANDLE file) {
     }
     files_.push_back(file);
     if (files_.size() == 1) {
-        thread_.reset(::CreateThread(nullptr /* security */, 0 /* default stack */, run, this,
-                                     0 /* running */, nullptr /* id */));
+        thread_ = startThread(run, this);
     }
     // Where no thread could start, each file is flushed here, in order.
     for (; !thread_ && flushed_ < files_.size(); ++flushed_) {
@@ -34,8 +33,7 @@ DWORD FlushBehind::finish() noexcept {
         closing_ = true;
         ::WakeConditionVariable(&changed_);
         ::ReleaseSRWLockExclusive(&lock_);
-        ::WaitForSingleObject(thread_.get(), INFINITE);
-        thread_.reset();
+        thread_.reset(); // waits for the last flush
     }
     return error_;
 }

@@ -3,6 +3,7 @@
 // so that making each new file durable costs little more than the writing: the flushes wait on
 // the disk, the writing mostly on the cache.
 
+#include "core/guards.h"
 #include "core/handle_calls.h"
 #include "install/update/update_record.h"
 
@@ -37,7 +38,7 @@ private:
     std::size_t flushed_ = 0;
     bool closing_ = false;
     DWORD error_ = ERROR_SUCCESS;
-    UniqueFile thread_; // closed with CloseHandle as a file is
+    JoinedThread thread_;
 };
 
 } // namespace qv
