@@ -1,5 +1,6 @@
 #include "core/errors.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
+#include "core/work_folder.h"
 #include "install/inherited_security.h"
 #include "install/install_files.h"
 #include "install/install_site.h"

@@ -1,7 +1,8 @@
 #include "install/update/run_folder.h"
 
 #include "core/errors.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
+#include "core/work_folder.h"
 #include "core/tree_removal.h"
 #include "install/placement_steps.h"
 #include "install/update/run_folder_owner.h"

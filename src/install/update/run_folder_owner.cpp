@@ -1,7 +1,8 @@
 #include "install/update/run_folder_owner.h"
 
 #include "core/handle_calls.h"
-#include "core/run_context.h"
+#include "core/system_places.h"
+#include "core/work_folder.h"
 
 #include <aclapi.h>
 
