@@ -24,28 +24,6 @@ HoldResult holdOrCreate(const HeldFolder& parent, const std::wstring& name, bool
 
 } // namespace
 
-std::vector<std::wstring> namesIn(HANDLE folder) {
-    std::vector<std::wstring> names;
-    std::vector<std::byte> buffer(64 * 1024);
-    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
-    while (::GetFileInformationByHandleEx(folder, kind, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()))) {
-        kind = FileIdBothDirectoryInfo;
-        for (std::size_t at = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
-            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                names.push_back(std::move(name));
-            }
-            if (entry->NextEntryOffset == 0) {
-                break;
-            }
-            at += entry->NextEntryOffset;
-        }
-    }
-    return names;
-}
-
 HeldFolder requireHeld(HoldResult held, const fs::path& path, const std::string& failure) {
     if (held.status == HoldStatus::Held) {
         return std::move(held.folder);

@@ -49,9 +49,6 @@ bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstri
 bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folderFinalPath,
                    std::wstring_view name);
 
-// Every name in the open folder, read through its handle.
-std::vector<std::wstring> namesIn(HANDLE folder);
-
 // The "\\?\" form of an absolute path, which no path length limit applies to.
 std::wstring extendedLengthPath(const std::filesystem::path& path);
 

@@ -1,9 +1,10 @@
 #include "install/update/run_folder.h"
 
 #include "core/errors.h"
+#include "core/folder_listing.h"
 #include "core/system_places.h"
-#include "core/work_folder.h"
 #include "core/tree_removal.h"
+#include "core/work_folder.h"
 #include "install/placement_steps.h"
 #include "install/update/run_folder_owner.h"
 
@@ -79,7 +80,10 @@ void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, in
     }
     const HANDLE folder = held.folder.handle();
     const std::wstring folderPath = finalPathOf(folder);
-    const std::vector<std::wstring> entries = namesIn(folder);
+    std::vector<std::wstring> entries;
+    for (ListedEntry& entry : listFolderEntries(folder).entries) {
+        entries.push_back(std::move(entry.name));
+    }
     if (std::any_of(entries.begin(), entries.end(), [](const std::wstring& entry) {
             return samePathIgnoringCase(entry, kKeptMark);
         })) {
@@ -189,7 +193,8 @@ HeldFolder createRunFolder(const InstallSite& site) {
 std::vector<std::wstring> runFolderNames(const InstallSite& site) {
     std::vector<std::wstring> found;
     const std::wstring prefix = runFolderPrefix(site);
-    for (std::wstring& name : namesIn(site.parent.handle())) {
+    for (ListedEntry& entry : listFolderEntries(site.parent.handle()).entries) {
+        std::wstring& name = entry.name;
         // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
         if (isNumberedName(name, prefix, 2, 3)) {
             found.push_back(std::move(name));
