@@ -14,15 +14,14 @@ namespace {
 bool isPlainFolder(HANDLE entry) {
     FILE_BASIC_INFO basic{};
     return ::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
-           (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+           qv::isPlainFolder(basic.FileAttributes);
 }
 
 } // namespace
 
 void throwCopyFailure(const fs::path& shown, DWORD error) {
-    throw std::runtime_error("Không sao chép được: " + toUtf8(printableText(shown.wstring())) +
-                             ": " + windowsErrorText(error));
+    throwWindowsError(error,
+                      "Không sao chép được: " + toUtf8(printableText(shown.wstring())) + ": ");
 }
 
 DWORD copyInto(HANDLE target, const fs::path& source, std::vector<char>& buffer) {

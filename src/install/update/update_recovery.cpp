@@ -256,10 +256,11 @@ bool recoverInterruptedUpdates(const InstallSite& site, OwnerReader ownerOf) {
         }
     }
     if (first) {
-        throw std::runtime_error(
+        throwWindowsError(
+            first->error,
             "Không khôi phục được lần cài trước bị gián đoạn: " +
-            toUtf8(printableText((site.shown / first->file).lexically_normal().wstring())) + ": " +
-            windowsErrorText(first->error));
+                toUtf8(printableText((site.shown / first->file).lexically_normal().wstring())) +
+                ": ");
     }
     return undone;
 }
