@@ -73,17 +73,12 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
 }
 
 bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstring_view name) {
-    return reachedByName(finalPathOf(entry), folderFinalPath, name);
+    return isAtPath(entry, joinedPath(folderFinalPath, name));
 }
 
 bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folderFinalPath,
                    std::wstring_view name) {
-    std::wstring expected = folderFinalPath;
-    if (!expected.empty() && expected.back() != L'\\') {
-        expected += L'\\';
-    }
-    expected += name;
-    return samePathIgnoringCase(entryFinalPath, expected);
+    return samePathIgnoringCase(entryFinalPath, joinedPath(folderFinalPath, name));
 }
 
 std::wstring extendedLengthPath(const fs::path& path) {
