@@ -197,6 +197,21 @@ std::wstring finalPathOf(HANDLE handle, DWORD& error) {
     return buffer;
 }
 
+std::wstring extendedLengthPath(const std::filesystem::path& path) {
+    std::wstring text = path.lexically_normal().wstring();
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    if (text.rfind(L"\\\\?\\", 0) == 0) {
+        return text;
+    }
+    if (text.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + text.substr(2);
+    }
+    if (text.size() >= 3 && text[1] == L':' && text[2] == L'\\') {
+        return L"\\\\?\\" + text;
+    }
+    return text;
+}
+
 std::wstring joinedPath(std::wstring folder, std::wstring_view name) {
     if (folder.empty() || folder.back() != L'\\') {
         folder += L'\\';

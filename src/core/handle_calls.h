@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,9 @@ std::wstring finalPathOf(HANDLE handle);
 
 // Both non-empty and equal as Windows compares names (ordinal, case ignored).
 bool samePathIgnoringCase(std::wstring_view left, std::wstring_view right);
+
+// The "\\?\" form of an absolute path, which no path length limit applies to.
+std::wstring extendedLengthPath(const std::filesystem::path& path);
 
 // The path of `name` inside the folder at `folder`: one separator between them.
 std::wstring joinedPath(std::wstring folder, std::wstring_view name);

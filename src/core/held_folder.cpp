@@ -16,8 +16,7 @@ std::filesystem::path heldPath(const std::wstring& finalPath) {
     if (finalPath.size() < kFolderPathLimit) {
         return finalPath;
     }
-    return finalPath.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + finalPath.substr(2)
-                                            : L"\\\\?\\" + finalPath;
+    return extendedLengthPath(finalPath);
 }
 
 bool isMissingError(DWORD error) {

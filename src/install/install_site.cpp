@@ -81,19 +81,4 @@ bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folde
     return samePathIgnoringCase(entryFinalPath, joinedPath(folderFinalPath, name));
 }
 
-std::wstring extendedLengthPath(const fs::path& path) {
-    std::wstring text = path.lexically_normal().wstring();
-    std::replace(text.begin(), text.end(), L'/', L'\\');
-    if (text.rfind(L"\\\\?\\", 0) == 0) {
-        return text;
-    }
-    if (text.rfind(L"\\\\", 0) == 0) {
-        return L"\\\\?\\UNC\\" + text.substr(2);
-    }
-    if (text.size() >= 3 && text[1] == L':' && text[2] == L'\\') {
-        return L"\\\\?\\" + text;
-    }
-    return text;
-}
-
 } // namespace qv

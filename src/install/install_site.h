@@ -49,7 +49,4 @@ bool reachedByName(HANDLE entry, const std::wstring& folderFinalPath, std::wstri
 bool reachedByName(const std::wstring& entryFinalPath, const std::wstring& folderFinalPath,
                    std::wstring_view name);
 
-// The "\\?\" form of an absolute path, which no path length limit applies to.
-std::wstring extendedLengthPath(const std::filesystem::path& path);
-
 } // namespace qv
