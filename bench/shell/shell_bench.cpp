@@ -22,6 +22,7 @@
 #include "install/placement_steps.h"
 #include "shell/extracted_tree.h"
 #include "shell/shell_extraction.h"
+#include "zip/folder_tally.h"
 
 #include <windows.h>
 

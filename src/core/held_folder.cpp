@@ -1,5 +1,8 @@
 #include "core/held_folder.h"
 
+#include <cstdint>
+#include <random>
+
 namespace qv {
 namespace {
 
@@ -128,6 +131,42 @@ HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_v
 
 HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name) {
     return holdChildFolderWithoutDelete(parent, name, HoldMode::OpenExisting);
+}
+
+std::wstring randomSuffix() {
+    std::random_device source;
+    const auto bits = static_cast<std::uint32_t>(source());
+    std::wstring digits(8, L'0');
+    for (int index = 0; index < 8; ++index) {
+        digits[index] = L"0123456789abcdef"[(bits >> (28 - 4 * index)) & 0xF];
+    }
+    return digits;
+}
+
+HoldResult createUniqueChildFolder(const HeldFolder& parent, const std::wstring& name,
+                                   PSECURITY_DESCRIPTOR security, int names) {
+    std::wstring candidate = name;
+    for (int attempt = 1;; ++attempt) {
+        HoldResult made =
+            holdChildFolderWithoutDelete(parent, candidate, HoldMode::CreateNew, security);
+        if (made.status != HoldStatus::Exists || attempt >= names) {
+            return made;
+        }
+        candidate = name + L"-" + randomSuffix();
+    }
+}
+
+HoldResult holdFolderMadeAt(const std::filesystem::path& path) {
+    HoldResult held = holdFolderAt(path);
+    const std::filesystem::path parent = path.parent_path();
+    if (held.status != HoldStatus::Missing || !path.has_filename() || parent == path) {
+        return held;
+    }
+    HoldResult above = holdFolderMadeAt(parent);
+    if (above.status != HoldStatus::Held) {
+        return above;
+    }
+    return holdChildFolder(above.folder, path.filename().wstring(), HoldMode::OpenOrCreate);
 }
 
 bool keepsAccessRules(HANDLE folder) {

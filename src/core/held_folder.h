@@ -102,6 +102,24 @@ HoldResult holdChildFolderWithoutDelete(const HeldFolder& parent, std::wstring_v
 // through this handle.
 HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view name);
 
+// Folders are made only here, in one call with their hold, so the folder held is the folder made.
+
+// Eight hexadecimal digits nobody can choose in advance, for a name that another program may
+// otherwise take first.
+std::wstring randomSuffix();
+
+// A new folder inside `parent`, held without DELETE access (files are renamed into it) and made
+// with `security`. A name someone took first is left as it is, and `name` followed by "-" and
+// randomSuffix() is tried instead, up to `names` names in all: the result of the last name tried,
+// Exists when every one was taken.
+HoldResult createUniqueChildFolder(const HeldFolder& parent, const std::wstring& name,
+                                   PSECURITY_DESCRIPTOR security, int names);
+
+// The folder at `path` (absolute), made where missing. The deepest part of the path that exists
+// is taken as given (holdFolderAt); each missing folder below it is made and held in turn, with
+// the rules it inherits.
+HoldResult holdFolderMadeAt(const std::filesystem::path& path);
+
 // Whether the volume of the open file or folder keeps and enforces access rules (NTFS does;
 // FAT, exFAT and many network shares do not, where a folder's rules protect nothing).
 bool keepsAccessRules(HANDLE folder);

@@ -7,9 +7,6 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include <cstdint>
-#include <random>
-
 namespace qv {
 
 const wchar_t kWorkFolderPrefix[] = L"QuorvalentInstallerNative-";
@@ -36,16 +33,6 @@ constexpr int kWorkFolderAttempts = 5; // names tried before the run gives up
 
 } // namespace
 
-std::wstring randomSuffix() {
-    std::random_device source;
-    const auto bits = static_cast<std::uint32_t>(source());
-    std::wstring digits(8, L'0');
-    for (int index = 0; index < 8; ++index) {
-        digits[index] = L"0123456789abcdef"[(bits >> (28 - 4 * index)) & 0xF];
-    }
-    return digits;
-}
-
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name) {
     // TEMP comes from the user's own settings: a missing one is not created wherever it points,
     // and one on a volume without access rules, or on a share (whose server may change any
@@ -57,28 +44,23 @@ ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std:
     const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
     check(static_cast<bool>(descriptor), kWorkFolderFailure);
 
-    std::wstring candidate = name;
-    for (int attempt = 1;; ++attempt) {
-        // Held without DELETE access: the downloads are renamed into it by path.
-        HoldResult made = holdChildFolderWithoutDelete(parent.folder, candidate,
-                                                       HoldMode::CreateNew, descriptor.get());
-        if (made.status == HoldStatus::Held) {
-            return ScopedFolder(std::move(parent.folder), std::move(made.folder));
-        }
-        check(made.status == HoldStatus::Exists && attempt < kWorkFolderAttempts,
-              kWorkFolderFailure);
-        candidate = name + L"-" + randomSuffix();
-    }
+    // Held without DELETE access: the downloads are renamed into it by path.
+    HoldResult made =
+        createUniqueChildFolder(parent.folder, name, descriptor.get(), kWorkFolderAttempts);
+    check(made.status == HoldStatus::Held, kWorkFolderFailure);
+    return ScopedFolder(std::move(parent.folder), std::move(made.folder));
 }
 
 std::filesystem::path createFolderInWorkFolder(const std::filesystem::path& workFolder,
                                                const std::wstring& name) {
     const UniqueLocalMemory descriptor = workFolderSecurityDescriptor();
     check(static_cast<bool>(descriptor), kWorkFolderFailure);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-    const std::filesystem::path folder = workFolder / name;
-    check(::CreateDirectoryW(folder.c_str(), &attributes) != FALSE, kWorkFolderFailure);
-    return folder;
+    const HoldResult work = holdFolderAt(workFolder);
+    check(work.status == HoldStatus::Held &&
+              holdChildFolder(work.folder, name, HoldMode::CreateNew, descriptor.get()).status ==
+                  HoldStatus::Held,
+          kWorkFolderFailure);
+    return workFolder / name;
 }
 
 ScopedFolder createWorkDirectory() {

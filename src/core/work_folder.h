@@ -32,14 +32,10 @@ UniqueLocalMemory workFolderSecurityDescriptor();
 ScopedFolder createWorkDirectoryAt(const std::filesystem::path& temp, const std::wstring& name);
 
 // Makes the folder `name` new inside the work folder, with the work folder's rules, and returns
-// its path. By path, as the work folder is held and only administrators may change what is in
-// it. Any failure, a name that is taken included, raises "Không tạo được thư mục làm việc.".
+// its path. Any failure, a name that is taken included, raises "Không tạo được thư mục làm
+// việc.".
 std::filesystem::path createFolderInWorkFolder(const std::filesystem::path& workFolder,
                                                const std::wstring& name);
-
-// Eight hexadecimal digits nobody can choose in advance, for a name that another program may
-// otherwise take first.
-std::wstring randomSuffix();
 
 // The name of the work folder for a process id and tick count: kWorkFolderPrefix, the process
 // id, "-" and the tick count.

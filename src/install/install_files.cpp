@@ -2,6 +2,7 @@
 
 #include "console/console_break.h"
 #include "console/console_output.h"
+#include "console/progress_line.h"
 #include "core/directory_walk.h"
 #include "core/errors.h"
 #include "core/tree_removal.h"
@@ -10,7 +11,7 @@
 #include "install/placement_steps.h"
 #include "install/update/file_update.h"
 #include "install/update/run_folder.h"
-#include "shell/shell_extraction.h"
+#include "zip/folder_tally.h"
 
 #include <windows.h>
 
@@ -28,7 +29,6 @@ struct CopyProgress {
     ZipSummary totals;
     std::uint64_t filesCopied = 0;
     std::uint64_t bytesCopied = 0;
-    int lastPercent = -1; // the first copied file always draws
 };
 
 // A package of empty files is complete with its first file.
@@ -36,14 +36,6 @@ int percentOf(const CopyProgress& progress) {
     return progress.totals.totalBytes == 0
                ? 100
                : cappedPercent(progress.bytesCopied, progress.totals.totalBytes);
-}
-
-void drawProgress(const std::wstring& tag, const CopyProgress& progress, int percent) {
-    printProgress(tag, L"Đang cài " + formatPercent(percent) + L"% | " +
-                           std::to_wstring(progress.filesCopied) + L"/" +
-                           std::to_wstring(progress.totals.fileCount) + L" tệp | " +
-                           formatByteSize(progress.bytesCopied) + L"/" +
-                           formatByteSize(progress.totals.totalBytes) + L"          ");
 }
 
 std::wstring nameOf(std::wstring_view relative) {
@@ -140,6 +132,7 @@ std::string joinedPaths(const std::vector<fs::path>& paths) {
 void installFiles(const fs::path& source, const fs::path& destination, const std::wstring& tag) {
     printStatus(tag, L"Đang lập danh sách tệp cần cài...");
     CopyProgress progress;
+    ProgressLine line(tag, kInstallLine);
     // A missing source counts as empty here; listing it below reports it.
     progress.totals = tallyDirectory(source);
 
@@ -162,12 +155,10 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
         update.apply(tree, source, destination, [&](const UpdateFile& file) {
             progress.filesCopied += 1;
             progress.bytesCopied += file.size;
-            const int percent = percentOf(progress);
-            if (percent > progress.lastPercent ||
-                progress.filesCopied == progress.totals.fileCount) {
-                drawProgress(tag, progress, percent);
-            }
-            progress.lastPercent = percent;
+            // The first copied file always draws; the last one draws its count.
+            line.update({percentOf(progress), progress.filesCopied, progress.totals.fileCount,
+                         progress.bytesCopied, progress.totals.totalBytes},
+                        progress.filesCopied == progress.totals.fileCount);
         });
     } catch (const std::exception& error) {
         const FileUpdate::PutBack putBack = update.putBack();
@@ -186,7 +177,7 @@ void installFiles(const fs::path& source, const fs::path& destination, const std
         if (site.parentMade) {
             removeHeldFolderIfEmpty(site.base, site.parent);
         }
-        if (progress.lastPercent >= 0) {
+        if (line.drawn()) {
             printText(L"\n"); // ends the progress line drawn so far
         }
         printStatus(tag, L"Đã khôi phục bản cài đặt trước.");

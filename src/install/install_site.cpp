@@ -50,11 +50,10 @@ InstallSite holdInstallSite(const fs::path& destination, const std::string& crea
 
     InstallSite site;
     if (parent.has_relative_path()) {
-        // Above the parent the run checks nothing, and creates what is missing as the system
-        // resolves it; a base that cannot be held is a failure to create, not a link found.
-        const fs::path base = parent.parent_path();
-        fs::create_directories(base, error);
-        HoldResult held = holdFolderAt(base);
+        // Above the parent the run checks nothing and takes what is there as the system
+        // resolves it, making what is missing; a base that cannot be held is a failure to
+        // create, not a link found.
+        HoldResult held = holdFolderMadeAt(parent.parent_path());
         check(held.status == HoldStatus::Held, creationFailure);
         site.base = std::move(held.folder);
         site.parent =

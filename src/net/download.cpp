@@ -1,15 +1,16 @@
 #include "net/download.h"
 
 #include "console/console_output.h"
+#include "console/progress_line.h"
 #include "core/errors.h"
 #include "core/handle_calls.h"
-#include "net/download_progress.h"
 #include "net/http_response.h"
 #include "net/winhttp_api.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -69,10 +70,24 @@ void writeAll(HANDLE file, const char* bytes, DWORD size) {
           "Không ghi được file tải xuống.");
 }
 
-// Reads the body to its end into file, counting on from `received`; resume (when it names an
+// With a known length the line counts the whole file; the speed counts only what this transfer
+// brought (from `start` bytes on).
+void drawDownload(ProgressLine& line, std::uint64_t received, std::uint64_t length,
+                  std::uint64_t start) {
+    ProgressFigures figures;
+    figures.percent = length > 0 ? cappedPercent(received, length) : -1;
+    figures.bytes = received;
+    figures.totalBytes = length;
+    figures.bytesPerSecond =
+        (received - start) * 1000 / std::max<std::uint64_t>(line.msSinceStart(), 1);
+    line.update(figures);
+}
+
+// Reads the body to its end into file, counting on from `start`; resume (when it names an
 // entity) follows every byte that reaches the file.
-std::uint64_t receiveBody(HINTERNET request, HANDLE file, std::uint64_t received,
-                          ResumePoint& resume, DownloadProgress& progress) {
+std::uint64_t receiveBody(HINTERNET request, HANDLE file, std::uint64_t start, std::uint64_t length,
+                          ResumePoint& resume, ProgressLine& line) {
+    std::uint64_t received = start;
     const auto buffer = std::make_unique<char[]>(kBufferSize);
     DWORD gathered = 0;
     const auto flush = [&] {
@@ -97,7 +112,7 @@ std::uint64_t receiveBody(HINTERNET request, HANDLE file, std::uint64_t received
         if (gathered >= kBufferSize - kReadSize) {
             flush();
         }
-        progress.update(received);
+        drawDownload(line, received, length, start);
     }
     flush();
     return received;
@@ -156,7 +171,7 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
     const bool lengthKnown = length > 0;
     UniqueFile file = openPartial(partial, continuing);
     const std::uint64_t start = continuing ? resume.received : 0;
-    DownloadProgress progress(tag, lengthKnown, length, start);
+    ProgressLine line(tag, kDownloadLine);
     if (continuing) {
         printStatus(tag, L"Máy chủ phản hồi: " + formatByteSize(length) + L". Tải tiếp từ " +
                              formatByteSize(start) + L"...");
@@ -166,7 +181,8 @@ void downloadFile(const std::wstring& url, const std::filesystem::path& target,
         printStatus(tag, L"Máy chủ phản hồi. Bắt đầu tải...");
     }
 
-    const std::uint64_t bytesReceived = receiveBody(request, file.get(), start, resume, progress);
+    const std::uint64_t bytesReceived =
+        receiveBody(request, file.get(), start, length, resume, line);
     file.reset();
 
     // WinHTTP may end a body that was cut short without an error (Wine's does): a count that

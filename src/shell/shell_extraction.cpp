@@ -2,13 +2,15 @@
 
 #include "console/console_output.h"
 #include "console/console_writer.h"
-#include "core/directory_walk.h"
+#include "console/progress_line.h"
 #include "core/errors.h"
 #include "core/guards.h"
+#include "core/held_folder.h"
 #include "core/thread_messages.h"
 #include "core/tree_removal.h"
 #include "shell/extracted_tree.h"
 #include "shell/shell_automation.h"
+#include "zip/folder_tally.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -48,16 +50,24 @@ int percentOf(const ZipSummary& seen, const ZipSummary& expected) {
     return 0;
 }
 
-void prepareDestination(const fs::path& destination) {
+// Empties the destination and makes it anew, held for as long as the extraction runs.
+HeldFolder prepareDestination(fs::path destination) {
+    if (!destination.has_filename()) {
+        destination = destination.parent_path(); // given with a separator at its end
+    }
     // A link planted under the destination's name goes, its target stays.
     removeTree(destination);
-    std::error_code createError;
-    fs::create_directories(destination, createError);
-    // Only a real folder will do: a link that could not be removed would send the extraction
-    // wherever it points.
-    const DWORD attributes = ::GetFileAttributesW(destination.c_str());
-    check(attributes != INVALID_FILE_ATTRIBUTES && isPlainFolder(attributes),
+    // Only a folder made now will do: a link that could not be removed would send the
+    // extraction wherever it points.
+    HoldResult parent = holdFolderMadeAt(destination.parent_path());
+    HoldResult made;
+    if (parent.status == HoldStatus::Held) {
+        made =
+            holdChildFolder(parent.folder, destination.filename().wstring(), HoldMode::CreateNew);
+    }
+    check(made.status == HoldStatus::Held,
           "Không tạo được thư mục giải nén: " + toUtf8(destination.wstring()));
+    return std::move(made.folder);
 }
 
 ComPtr<IDispatch> createShellApplication() {
@@ -88,14 +98,6 @@ void copyHere(IDispatch* destinationFolder, IDispatch* items) {
     invokeShellMethod(destinationFolder, L"CopyHere", &args[0].get(), 2);
 }
 
-void drawProgress(const std::wstring& tag, int percent, const ZipSummary& seen,
-                  const ZipSummary& expected) {
-    printProgress(tag, L"Đang giải nén " + formatPercent(percent) + L"% | " +
-                           decimalText(seen.fileCount) + L"/" + decimalText(expected.fileCount) +
-                           L" tệp | " + formatByteSize(seen.totalBytes) + L"/" +
-                           formatByteSize(expected.totalBytes) + L"          ");
-}
-
 [[noreturn]] void refuseExtracted(const std::wstring& name) {
     throw std::runtime_error("Nội dung giải nén không khớp với gói: " +
                              toUtf8(printableText(name)));
@@ -122,8 +124,7 @@ TreeComparison compareWithList(const fs::path& destination, const ZipSummary& ex
 bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
                        const std::wstring& tag, std::chrono::nanoseconds timeLimit) {
     const Clock::time_point deadline = Clock::now() + timeLimit;
-    int lastPercent = -1;
-    Clock::time_point lastDrawn = Clock::now();
+    ProgressLine line(tag, kExtractionLine);
     int pollsAtTotals = 0;
     TreeComparison lastDifference;
     int pollsUnchanged = 0;
@@ -131,13 +132,8 @@ bool waitForExtraction(const fs::path& destination, const ZipSummary& expected,
         pumpThreadMessages(); // while the Shell copies
         const ZipSummary seen = tallyDirectory(destination);
         const bool reached = reachedTotals(seen, expected);
-        const int percent = percentOf(seen, expected);
-        const Clock::time_point now = Clock::now();
-        if (percent != lastPercent || now - lastDrawn >= std::chrono::seconds(1)) {
-            drawProgress(tag, percent, seen, expected);
-            lastPercent = percent;
-            lastDrawn = now;
-        }
+        line.update({percentOf(seen, expected), seen.fileCount, expected.fileCount, seen.totalBytes,
+                     expected.totalBytes});
         pollsAtTotals = reached ? pollsAtTotals + 1 : 0;
         if (pollsAtTotals >= kPollsAtTotals) {
             TreeComparison found = compareWithList(destination, expected);
@@ -168,7 +164,7 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
                          const ZipSummary& expected, const std::wstring& tag,
                          std::chrono::nanoseconds timeLimit) {
     checkExtractedPathLengths(destination, expected.entries);
-    prepareDestination(destination);
+    const HeldFolder held = prepareDestination(fs::absolute(destination));
 
     // Declared in reverse release order: items, destination Folder, archive Folder, Shell.
     ComPtr<IDispatch> shell = createShellApplication();
@@ -203,26 +199,6 @@ void extractZipWithShell(const fs::path& archive, const fs::path& destination,
                      L"Giải nén 100% | " + decimalText(extracted.fileCount) + L" tệp | " +
                          formatByteSize(extracted.totalBytes),
                      20);
-}
-
-ZipSummary tallyDirectory(const fs::path& folder) {
-    ZipSummary totals;
-    try {
-        // A folder that cannot be listed (missing, access denied, still being created by the
-        // Shell) counts as empty; the next poll sees it again. Links are neither entered nor
-        // counted: nothing outside the tree may make the totals look reached.
-        walkDirectory(folder, WalkOrder::FolderFirst, WalkErrors::Skip,
-                      [&](const WalkEntry& entry) {
-                          if (entry.isRegularFile()) {
-                              totals.fileCount += 1;
-                              totals.totalBytes += entry.size;
-                          }
-                          return true;
-                      });
-    } catch (...) {
-        // Out of memory for a path: what was counted so far stands, as documented.
-    }
-    return totals;
 }
 
 } // namespace qv

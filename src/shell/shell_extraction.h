@@ -22,8 +22,4 @@ void extractZipWithShell(const std::filesystem::path& archive,
                          const std::filesystem::path& destination, const ZipSummary& expected,
                          const std::wstring& tag, std::chrono::nanoseconds timeLimit);
 
-// Regular files anywhere below folder and the sum of their sizes; never throws for
-// file-system errors (a missing folder counts as empty).
-ZipSummary tallyDirectory(const std::filesystem::path& folder);
-
 } // namespace qv

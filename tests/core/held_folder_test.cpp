@@ -111,6 +111,42 @@ TEST(HeldFolder, EachModeTakesOnlyWhatItMay) {
     EXPECT_FALSE(fs::exists(links / L"outside\\Hữu"));
 }
 
+// What exists on the way is taken as the system resolves it; only what is missing is made, and
+// a missing folder is never made where a link leads.
+TEST(HeldFolder, MadeAtMakesOnlyWhatIsMissing) {
+    const struct {
+        const char* label;
+        const char* present; // "", "folder" (a), "file" (a), or "links" for the link fixture
+        const wchar_t* wanted;
+        HoldStatus expected;
+    } rows[] = {
+        {"there already", "folder", L"a", HoldStatus::Held},
+        {"three levels missing", "", L"a\\b\\c", HoldStatus::Held},
+        {"a file on the way", "file", L"a\\b", HoldStatus::NotAPlainFolder},
+        {"a link to nothing on the way", "links", L"dangling-link\\x", HoldStatus::NotAPlainFolder},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        test::TempFolder temp;
+        const std::string present = row.present;
+        const fs::path base = present == "links" ? linkFixture() : temp.path();
+        if (present == "folder") {
+            test::writeFile(base / L"a" / L"theirs.txt", "theirs");
+        } else if (present == "file") {
+            test::writeFile(base / L"a", "theirs");
+        }
+        const HoldResult held = holdFolderMadeAt(base / row.wanted);
+        EXPECT_STREQ(statusName(held.status), statusName(row.expected));
+        EXPECT_EQ(fs::is_directory(base / row.wanted), row.expected == HoldStatus::Held);
+        if (present == "folder") {
+            EXPECT_EQ(test::readFile(base / L"a" / L"theirs.txt"), "theirs");
+        } else if (present == "file") {
+            EXPECT_EQ(test::readFile(base / L"a"), "theirs");
+        }
+    }
+    EXPECT_FALSE(fs::exists(linkFixture() / L"nowhere"));
+}
+
 // While held, the folder keeps its name and place: an unelevated program of the same user can
 // neither rename it away nor delete it to put its own in its place.
 TEST(HeldFolder, CannotBeRenamedOrDeletedWhileHeldButIsOnceLetGo) {

@@ -125,7 +125,11 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         ASSERT_TRUE(::CreateHardLinkW((leftover / L"old-1" / L"2").c_str(),
                                       (folder / L"kept.txt").c_str(), nullptr));
         writeFile(leftover / L"new-3", "staged");
+        // A run whose foreseen name was taken went on to a random suffix.
+        const fs::path suffixed = folder / L"dst.update-7-8-0123abcd";
+        writeFile(suffixed / L"old-1" / L"1", "old copy");
         const fs::path staying[] = {folder / L"dst.update-notes" / L"notes.txt",
+                                    folder / L"dst.update-7-8-0123abcg" / L"1",
                                     folder / L"dst.update-3-4" / L"notes.txt",
                                     folder / L"dst.update-5-6" / L"old-1" / L"1"};
         for (const fs::path& path : staying) {
@@ -144,6 +148,7 @@ TEST(InstallFiles, ReplacesWhateverIsAtATargetsName) {
         }
         EXPECT_EQ(readFile(folder / L"kept.txt"), "kept");
         EXPECT_FALSE(fs::exists(leftover));
+        EXPECT_FALSE(fs::exists(suffixed));
         for (const fs::path& path : staying) {
             EXPECT_EQ(readFile(path), "stays");
             fs::remove_all(folder / *path.lexically_relative(folder.path()).begin());

@@ -4,7 +4,7 @@
 #include "core/scoped_folder.h"
 #include "install/install_files.h"
 #include "flows/runtime_setup.h"
-#include "shell/shell_extraction.h"
+#include "zip/folder_tally.h"
 
 #include "support/test_files.h"
 

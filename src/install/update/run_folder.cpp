@@ -27,7 +27,7 @@ std::size_t groupOf(std::size_t number) {
 
 std::wstring partFolderName(RunFolderPart part, std::size_t number) {
     return (part == RunFolderPart::NewFiles ? kNewFilesPrefix : kOldCopiesPrefix) +
-           std::to_wstring(groupOf(number));
+           decimalText(groupOf(number));
 }
 
 std::wstring runFolderPrefix(const InstallSite& site) {
@@ -55,6 +55,14 @@ bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGro
         }
     }
     return inDigits && groups >= minGroups && groups <= maxGroups;
+}
+
+// Whether `name` ends in "-" and the eight lowercase hexadecimal digits of randomSuffix().
+bool hasRandomSuffix(std::wstring_view name) {
+    return name.size() > 9 && name[name.size() - 9] == L'-' &&
+           std::all_of(name.end() - 8, name.end(), [](wchar_t c) {
+               return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+           });
 }
 
 // What a run puts in its folder: its numbered folders, which hold files as "N" (runs before
@@ -110,7 +118,7 @@ void removeRunFolderLevel(const HeldFolder& parent, const std::wstring& name, in
 } // namespace
 
 std::wstring numberedName(std::size_t number) {
-    return std::to_wstring(number);
+    return decimalText(number);
 }
 
 HANDLE NumberedFolders::make(std::size_t number, DWORD& error) {
@@ -171,23 +179,15 @@ DWORD moveNewFileAside(HANDLE file, HANDLE newFiles, std::size_t number,
 }
 
 HeldFolder createRunFolder(const InstallSite& site) {
-    const std::wstring base = runFolderPrefix(site) + std::to_wstring(::GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(::GetTickCount64());
+    const std::wstring name = runFolderPrefix(site) + decimalText(::GetCurrentProcessId()) + L"-" +
+                              decimalText(::GetTickCount64());
+    const fs::path path = site.parent.path() / name;
+    const std::string failure = "Không tạo được thư mục đích: " + toUtf8(path.wstring());
     // Only SYSTEM and Administrators may change what it holds, as in the work folder.
     const UniqueLocalMemory rules = workFolderSecurityDescriptor();
-    check(static_cast<bool>(rules),
-          "Không tạo được thư mục đích: " + toUtf8((site.parent.path() / base).wstring()));
-    // Anyone may have made a folder of the name foreseen: the next names are tried, never taken.
-    for (int attempt = 0;; ++attempt) {
-        const std::wstring name = attempt == 0 ? base : base + L"-" + std::to_wstring(attempt);
-        HoldResult made =
-            holdChildFolderWithoutDelete(site.parent, name, HoldMode::CreateNew, rules.get());
-        const fs::path path = site.parent.path() / name;
-        if (made.status != HoldStatus::Exists || attempt == 9) {
-            return requireHeld(std::move(made), path,
-                               "Không tạo được thư mục đích: " + toUtf8(path.wstring()));
-        }
-    }
+    check(static_cast<bool>(rules), failure);
+    // Anyone may have made a folder of the name foreseen: it is never taken.
+    return requireHeld(createUniqueChildFolder(site.parent, name, rules.get(), 10), path, failure);
 }
 
 std::vector<std::wstring> runFolderNames(const InstallSite& site) {
@@ -195,8 +195,11 @@ std::vector<std::wstring> runFolderNames(const InstallSite& site) {
     const std::wstring prefix = runFolderPrefix(site);
     for (ListedEntry& entry : listFolderEntries(site.parent.handle()).entries) {
         std::wstring& name = entry.name;
-        // "<name>.update-<process>-<tick>", with "-<attempt>" when that name was taken.
-        if (isNumberedName(name, prefix, 2, 3)) {
+        // "<name>.update-<process>-<tick>", with "-" and a random suffix when that name was
+        // taken (earlier versions counted "-<attempt>" instead).
+        if (isNumberedName(name, prefix, 2, 3) ||
+            (hasRandomSuffix(name) &&
+             isNumberedName(std::wstring_view(name).substr(0, name.size() - 9), prefix, 2, 2))) {
             found.push_back(std::move(name));
         }
     }
