@@ -2,10 +2,7 @@
 #include "core/earlier_work_folders.h"
 #include "core/errors.h"
 #include "core/held_folder.h"
-#include "core/install_log.h"
-#include "core/installer_mutex.h"
 #include "core/scoped_folder.h"
-#include "core/system_places.h"
 #include "core/work_folder.h"
 
 #include "support/test_files.h"
@@ -13,11 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <regex>
-#include <shlobj.h>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace qv {
@@ -184,94 +178,6 @@ TEST(WorkDirectory, EarlierRunsFoldersGoFromTemp) {
 // A second normal run is refused while one holds the mutex; a run that died holding it leaves
 // it abandoned, and the next run takes it over. Threads stand in for the other runs: a mutex
 // is held by a thread.
-TEST(InstallerMutex, OneRunAtATimeAndADeadRunsMutexIsTakenOver) {
-    const std::wstring name =
-        L"QuorvalentInstallerNative-test-" + std::to_wstring(GetCurrentProcessId());
-    const std::string busy = "Một trình cài đặt Quorvalent khác đang chạy.";
-    // Takes the mutex on another thread (within 10 s), which ends holding it or waits for
-    // `release`.
-    const auto otherRun = [&](HANDLE taken, HANDLE release) {
-        return std::thread([&name, taken, release] {
-            InstallerMutex other = openInstallerMutex(name.c_str());
-            if (WaitForSingleObject(other.mutex.get(), 10000) == WAIT_TIMEOUT) {
-                return;
-            }
-            SetEvent(taken);
-            if (release != nullptr) {
-                WaitForSingleObject(release, INFINITE);
-                ReleaseMutex(other.mutex.get());
-            }
-        });
-    };
-    const auto outcome = [&] {
-        try {
-            return holdInstallerMutex(name.c_str()) ? std::string("held") : std::string("empty");
-        } catch (const std::runtime_error& error) {
-            return std::string(error.what());
-        }
-    };
-    const UniqueResource<HANDLE, closeKernelHandle> taken(
-        CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const UniqueResource<HANDLE, closeKernelHandle> release(
-        CreateEventW(nullptr, TRUE, FALSE, nullptr));
-
-    EXPECT_EQ(outcome(), "held") << "nobody holds it";
-    {
-        std::thread other = otherRun(taken.get(), release.get());
-        EXPECT_EQ(WaitForSingleObject(taken.get(), 15000), WAIT_OBJECT_0);
-        EXPECT_EQ(outcome(), busy) << "another run holds it";
-        SetEvent(release.get());
-        other.join();
-        EXPECT_EQ(outcome(), "held") << "the other run let go";
-    }
-    {
-        // Kept open meanwhile, as a third run waiting would: with no handle left the mutex
-        // would be gone instead of abandoned.
-        const InstallerMutex kept = openInstallerMutex(name.c_str());
-        ResetEvent(taken.get());
-        std::thread other = otherRun(taken.get(), nullptr);
-        other.join();
-        EXPECT_EQ(outcome(), "held") << "the other run died holding it";
-    }
-    {
-        // Another run waiting on the mutex keeps it alive: this one must let go of it.
-        HeldMutex mine = holdInstallerMutex(name.c_str());
-        ResetEvent(taken.get());
-        ResetEvent(release.get());
-        std::thread other = otherRun(taken.get(), release.get());
-        EXPECT_EQ(WaitForSingleObject(taken.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
-        mine.reset();
-        EXPECT_EQ(WaitForSingleObject(taken.get(), 15000), WAIT_OBJECT_0) << "let go by its guard";
-        SetEvent(release.get());
-        other.join();
-    }
-    // What any user's program may make first, in the names every session shares or in its own,
-    // held for as long as it likes: a mutex at the mutex's old name, at the names of the
-    // installer's folder and mutex, and another kind of object at each. None keeps a run out.
-    ResetEvent(taken.get());
-    ResetEvent(release.get());
-    std::thread squatter([&] {
-        std::vector<UniqueResource<HANDLE, closeKernelHandle>> squatted;
-        for (const std::wstring spelled :
-             {L"QuorvalentInstallerNative-OneRunAtATime", L"QuorvalentInstallerNative",
-              L"OneRunAtATime", name.c_str()}) {
-            squatted.emplace_back(
-                CreateMutexW(nullptr, TRUE /* held */, (L"Global\\" + spelled).c_str()));
-            squatted.emplace_back(
-                CreateEventW(nullptr, TRUE, FALSE, (L"Local\\" + spelled).c_str()));
-        }
-        SetEvent(taken.get());
-        WaitForSingleObject(release.get(), INFINITE);
-        for (std::size_t index = 0; index < squatted.size(); index += 2) {
-            ReleaseMutex(squatted[index].get());
-        }
-    });
-    EXPECT_EQ(WaitForSingleObject(taken.get(), 15000), WAIT_OBJECT_0);
-    EXPECT_EQ(outcome(), "held") << "names taken in Global\\ and Local\\";
-    SetEvent(release.get());
-    squatter.join();
-}
-
 TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
     fs::path folder;
     try {
@@ -283,59 +189,6 @@ TEST(ScopedFolderGuard, RemovesTreeWhenAnExceptionLeavesTheScope) {
     } catch (const std::runtime_error&) {
     }
     EXPECT_FALSE(fs::exists(folder));
-}
-
-TEST(ProgramAndSpecialFolders, Resolve) {
-    EXPECT_EQ(programPath().extension(), L".exe");
-    EXPECT_TRUE(fs::exists(programPath()));
-    const fs::path log = logFilePath();
-    EXPECT_EQ(log.filename(), L"Installer-Native.log");
-    EXPECT_EQ(log.parent_path().filename(), L"Quorvalent");
-    EXPECT_EQ(log.parent_path().parent_path(), specialFolderPath(CSIDL_COMMON_APPDATA));
-}
-
-TEST(InstallLog, TimeStampFormat) {
-    SYSTEMTIME time{};
-    time.wYear = 2025;
-    time.wMonth = 3;
-    time.wDay = 7;
-    time.wHour = 9;
-    time.wMinute = 5;
-    time.wSecond = 3;
-    EXPECT_EQ(formatLogLine(time, "LỖI: x"), "2025-03-07 09:05:03 LỖI: x");
-}
-
-TEST(InstallLog, AppendsUtf8LineWithCrLf) {
-    const fs::path log = logFilePath();
-    std::error_code ignored;
-    const auto before = fs::exists(log) ? fs::file_size(log) : 0;
-    writeLog("LỖI: Không tải được gói");
-    std::ifstream in(log, std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(in)), {});
-    ASSERT_GT(content.size(), before);
-    const std::string added = content.substr(before);
-    EXPECT_TRUE(std::regex_match(
-        added, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "
-                          "L\xe1\xbb\x96I: Kh\xc3\xb4ng t\xe1\xba\xa3i \xc4\x91\xc6\xb0\xe1\xbb"
-                          "\xa3\x63 g\xc3\xb3i\r\n")))
-        << added;
-}
-
-// A second name for the log file would let the elevated append write wherever that name lives.
-TEST(InstallLog, WritesNothingThroughASecondHardLink) {
-    const fs::path log = logFilePath();
-    writeLog("trước khi có liên kết");
-    test::TempFolder outside;
-    const fs::path other = outside / L"other-name.log";
-    ASSERT_TRUE(CreateHardLinkW(other.c_str(), log.c_str(), nullptr));
-    const std::string before = test::readFile(log);
-
-    writeLog("qua liên kết cứng");
-    EXPECT_EQ(test::readFile(log), before);
-
-    ASSERT_TRUE(DeleteFileW(other.c_str()));
-    writeLog("sau khi gỡ liên kết");
-    EXPECT_GT(test::readFile(log).size(), before.size()) << "a file of its own is written again";
 }
 
 } // namespace
