@@ -18,8 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::wstring kTag = L"Net";
-
 std::string failureLines(int attempt, const std::string& reason, int pause) {
     return "[Net] Lần tải " + std::to_string(attempt) + " thất bại: " + reason + "\n" +
            "[Net] Thử lại sau " + std::to_string(pause) + " giây...\n";
@@ -43,7 +41,7 @@ protected:
 
 TEST_F(DownloadAndVerify, FirstGoodAttemptReturnsTheSummaryWithoutRetryLines) {
     const std::wstring path = publish("good.zip", archive_);
-    const ZipSummary summary = downloadAndVerify(httpsUrl(path), target(), kTag);
+    const ZipSummary summary = downloadAndVerify(httpsUrl(path), target(), kNetTag);
 
     EXPECT_EQ(summary.fileCount, 2u);
     EXPECT_EQ(summary.totalBytes, 5000u + std::string("xin chào").size());
@@ -62,12 +60,12 @@ TEST_F(DownloadAndVerify, ThirdAttemptSucceedsAfterTwoRefusedArchives) {
         publish("third.zip", archive_) + L"?body=notzip&first=2&id=" + uniqueId();
     // The verifier's own words about the very bytes the server sends instead of the archive.
     const std::filesystem::path sample = target().parent_path() / L"sample.bin";
-    downloadFile(httpUrl(L"/sample?body=notzip"), sample, kTag);
+    downloadFile(httpUrl(L"/sample?body=notzip"), sample, kNetTag);
     const std::string reason = verifierMessage(sample);
     ASSERT_NE(reason, "<accepted>");
 
     const Clock::time_point start = Clock::now();
-    const ZipSummary summary = downloadAndVerify(httpUrl(path), target(), kTag);
+    const ZipSummary summary = downloadAndVerify(httpUrl(path), target(), kNetTag);
     const auto elapsed = Clock::now() - start;
 
     EXPECT_EQ(summary.fileCount, 2u);
@@ -96,7 +94,7 @@ TEST_F(DownloadAndVerify, RefusedDowngradeOrUntrustedServerIsRetriedLikeAnyFailu
     for (const auto& row : rows) {
         SCOPED_TRACE(toUtf8(row.url));
         const std::size_t before = console_.err().size();
-        const ZipSummary summary = downloadAndVerify(row.url, target(), kTag);
+        const ZipSummary summary = downloadAndVerify(row.url, target(), kNetTag);
         EXPECT_EQ(summary.fileCount, 2u);
         EXPECT_TRUE(sameBytes(readFile(target()), archive_));
         EXPECT_EQ(console_.err().substr(before), failureLines(1, row.reason, 2));
@@ -110,7 +108,7 @@ TEST_F(DownloadAndVerify, FiveFailuresEndWithTheLastReasonAndLeaveNoFiles) {
 
     std::string message;
     try {
-        downloadAndVerify(url, target(), kTag);
+        downloadAndVerify(url, target(), kNetTag);
     } catch (const std::runtime_error& error) {
         message = error.what();
     }
@@ -130,7 +128,7 @@ class BrokenBody : public DownloadAndVerify,
 TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
     const std::wstring path = publish("broken.zip", archive_);
     const std::wstring url = httpUrl(path + L"?" + GetParam() + L"=3000&first=1&id=" + uniqueId());
-    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
+    const ZipSummary summary = downloadAndVerify(url, target(), kNetTag);
     EXPECT_EQ(summary.fileCount, 2u);
     EXPECT_TRUE(sameBytes(readFile(target()), archive_));
     const std::string err = console_.err();
@@ -153,7 +151,7 @@ TEST_P(BrokenBody, IsNeverTakenForTheArchiveAndIsRetried) {
 TEST_F(DownloadAndVerify, RefusedArchiveAfterAResumeStartsOverFromNothing) {
     const std::wstring path = publish("resumed.zip", archive_);
     const std::wstring url = httpUrl(path + L"?body=notzip&first=2&cutonce=500&id=" + uniqueId());
-    const ZipSummary summary = downloadAndVerify(url, target(), kTag);
+    const ZipSummary summary = downloadAndVerify(url, target(), kNetTag);
     EXPECT_EQ(summary.fileCount, 2u);
     EXPECT_TRUE(sameBytes(readFile(target()), archive_));
     const std::wstring out = console_.out();

@@ -15,7 +15,6 @@
 namespace qv::test {
 namespace {
 
-const std::wstring kTag = L"Net";
 constexpr std::size_t kSize = 600 * 1024;
 constexpr std::size_t kCut = 300000;
 
@@ -48,7 +47,7 @@ class BrokenTransfer : public ReleaseServerTest, public ::testing::WithParamInte
 protected:
     std::string attempt(const std::wstring& url, ResumePoint& resume) {
         try {
-            downloadFile(url, target(), kTag, resume);
+            downloadFile(url, target(), kNetTag, resume);
         } catch (const std::runtime_error& error) {
             return error.what();
         }

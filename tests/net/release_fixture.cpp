@@ -1,11 +1,25 @@
 #include "net/release_fixture.h"
 
+#include "net/download.h"
+
 #include <windows.h>
 
 #include <fstream>
+#include <stdexcept>
 #include <iterator>
 
 namespace qv::test {
+
+const std::wstring kNetTag = L"Net";
+
+std::string downloadFailure(const std::wstring& url, const std::filesystem::path& target) {
+    try {
+        downloadFile(url, target, kNetTag);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "<no failure>";
+}
 
 void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);

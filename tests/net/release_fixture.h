@@ -16,6 +16,12 @@
 
 namespace qv::test {
 
+// The tag on every line the download tests' transfers print.
+extern const std::wstring kNetTag;
+
+// The message downloadFile(url, target, kNetTag) fails with, or "<no failure>".
+std::string downloadFailure(const std::wstring& url, const std::filesystem::path& target);
+
 void writeBytes(const std::filesystem::path& path, const std::string& bytes);
 
 // Equal byte strings; a failure names the sizes and the first difference, not the bytes.

@@ -14,12 +14,15 @@ namespace qv {
 namespace {
 
 using ziptest::acceptedFiles;
+using ziptest::buildZip;
 using ziptest::kSameName;
 using ziptest::kUnsafe;
 using ziptest::namesArchive;
 using ziptest::NamesRow;
 using ziptest::repeat;
 using ziptest::verifyBytes;
+using ziptest::ZipEntry;
+using ziptest::ZipLayout;
 
 TEST(ZipPathSafety, Table) {
     const std::pair<std::wstring, bool> rows[] = {
@@ -167,6 +170,76 @@ TEST(ZipNames, CollisionFoundAmongManyPlaces) {
     EXPECT_EQ(verifyBytes(namesArchive(names)), kSameName + "A7/B7/C7/FILE7");
     names.back() = "a19999/b19999/c19999/file19999/x";
     EXPECT_EQ(verifyBytes(namesArchive(names)), kSameName + "a19999/b19999/c19999/file19999/x");
+}
+
+TEST(ZipNames, DecodingFollowsTheUtf8Flag) {
+    const std::string vietnamese = "../T\xe1\xba\xa3i v\xe1\xbb\x81.txt"; // "../Tải về.txt"
+    const std::string notUtf8 = "caf\xe9/../x";
+
+    const ZipEntry flagged = ziptest::entry(vietnamese, 0, 0x0800);
+    const ZipEntry invalidFlagged = ziptest::entry(notUtf8, 0, 0x0800);
+    const ZipEntry unflagged = ziptest::entry(vietnamese);
+
+    auto archiveOf = [](const ZipEntry& entry) {
+        ZipLayout layout;
+        layout.entries = {entry};
+        return buildZip(layout);
+    };
+    // The expected names below are read in Windows-1252, the test prefix's ANSI code page.
+    if (::GetACP() != 1252) {
+        GTEST_SKIP() << "the ANSI code page here is " << ::GetACP();
+    }
+    EXPECT_EQ(verifyBytes(archiveOf(flagged)), kUnsafe + vietnamese);
+    // Not refused as undecodable: the ANSI code page takes over.
+    EXPECT_EQ(verifyBytes(archiveOf(invalidFlagged)), kUnsafe + "caf\xc3\xa9/../x");
+    // Without the flag the bytes are ANSI even when they happen to be valid UTF-8. Windows-1252
+    // has no character for byte 0x81: it decodes to the C1 control U+0081, which the message
+    // shows escaped.
+    EXPECT_EQ(verifyBytes(archiveOf(unflagged)),
+              kUnsafe + "../T\xc3\xa1\xc2\xba\xc2\xa3i v\xc3\xa1\xc2\xbb\\x81.txt");
+    EXPECT_NE(verifyBytes(archiveOf(unflagged)), kUnsafe + vietnamese);
+
+    const ZipEntry safeVietnamese = ziptest::entry(vietnamese.substr(3), 42, 0x0800);
+    EXPECT_EQ(verifyBytes(archiveOf(safeVietnamese)), "accepted 1 files, 42 bytes");
+
+    // Where the ANSI and OEM code pages differ, the Shell writes a name without the flag under
+    // another name than the one checked here. An English system (1252 and 437), a Vietnamese
+    // one (1258 for both).
+    const NameCodePages english{1252, 437};
+    const NameCodePages vietnameseSystem{1258, 1258};
+    const std::string unclear = "Tên file trong ZIP không rõ bảng mã: ";
+    // As Info-ZIP's zip writes a name on Linux: UTF-8 bytes without the flag.
+    const std::string utf8Bytes = "T\xc3\xa0i li\xe1\xbb\x87u/a.txt"; // "Tài liệu/a.txt"
+    ZipEntry withUnicodePath = ziptest::entry("caf\xe9.txt", 1);
+    withUnicodePath.extra = ziptest::unicodePathField("caf\xc3\xa9.txt");
+    const struct {
+        const char* label;
+        ZipEntry entry;
+        NameCodePages pages;
+        std::string expected;
+    } rows[] = {
+        {"ANSI byte, pages differ", ziptest::entry("caf\xe9.txt", 1), english,
+         unclear + "caf\xc3\xa9.txt"},
+        {"ANSI byte, pages agree", ziptest::entry("caf\xe9.txt", 1), vietnameseSystem,
+         "accepted 1 files, 1 bytes"},
+        {"UTF-8 bytes unflagged, pages differ", ziptest::entry(utf8Bytes, 1), english,
+         unclear + "T\xc3\x83\xc2\xa0i li\xc3\xa1\xc2\xbb\xe2\x80\xa1u/a.txt"},
+        {"UTF-8 bytes unflagged, pages agree", ziptest::entry(utf8Bytes, 1), vietnameseSystem,
+         "accepted 1 files, 1 bytes"},
+        {"the same bytes flagged", ziptest::entry(utf8Bytes, 1, 0x0800), english,
+         "accepted 1 files, 1 bytes"},
+        {"ASCII only, unflagged", ziptest::entry("plain/a.txt", 1), english,
+         "accepted 1 files, 1 bytes"},
+        {"a Unicode Path field does not settle it", withUnicodePath, english,
+         unclear + "caf\xc3\xa9.txt"},
+        {"a Unicode Path field matching, pages agree", withUnicodePath, vietnameseSystem,
+         "accepted 1 files, 1 bytes"},
+        {"an unsafe name is refused as unsafe first", ziptest::entry("../caf\xe9", 1), english,
+         kUnsafe + "../caf\xc3\xa9"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(verifyBytes(archiveOf(row.entry), &row.pages), row.expected) << row.label;
+    }
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include "shell_stand_in_class.h"
 #include "stand_in_archive.h"
+#include "stand_in_background.h"
+#include "stand_in_dispatch.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -25,7 +27,6 @@ namespace fs = std::filesystem;
 constexpr IID kItemListInterface = {
     0x6b1a3c52, 0x2f0e, 0x4c1b, {0x9e, 0x55, 0x0d, 0x7e, 0x4a, 0x1f, 0x3b, 0x21}};
 
-LONG liveObjects = 0;
 LONG serverLocks = 0;
 
 std::wstring environmentValue(const wchar_t* name) {
@@ -33,112 +34,6 @@ std::wstring environmentValue(const wchar_t* name) {
     const DWORD length = ::GetEnvironmentVariableW(name, buffer, 512);
     return length > 0 && length < 512 ? std::wstring(buffer, length) : std::wstring();
 }
-
-bool sameNameIgnoringCase(const wchar_t* a, const wchar_t* b) {
-    return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
-HRESULT failWith(EXCEPINFO* exception, const std::wstring& description) {
-    if (exception != nullptr) {
-        *exception = EXCEPINFO{};
-        exception->bstrSource = ::SysAllocString(L"Shell.Application");
-        exception->bstrDescription = ::SysAllocString(description.c_str());
-        exception->bstrHelpFile = ::SysAllocString(L"shell.hlp");
-        exception->scode = E_FAIL;
-    }
-    return DISP_E_EXCEPTION;
-}
-
-std::wstring wideText(const char* text) {
-    std::wstring wide;
-    for (; *text != '\0'; ++text) {
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(*text));
-    }
-    return wide;
-}
-
-// IUnknown and IDispatch by member name table; subclasses answer invoke().
-class DispatchObject : public IDispatch {
-public:
-    struct Member {
-        const wchar_t* name;
-        DISPID id;
-    };
-
-    DispatchObject() { ::InterlockedIncrement(&liveObjects); }
-    virtual ~DispatchObject() { ::InterlockedDecrement(&liveObjects); }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-            *out = static_cast<IDispatch*>(this);
-        } else if (void* own = privateInterface(iid)) {
-            *out = own;
-        } else {
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ::InterlockedIncrement(&references_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = ::InterlockedDecrement(&references_);
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                            DISPID* ids) override {
-        HRESULT result = S_OK;
-        for (UINT i = 0; i < count; ++i) {
-            ids[i] = DISPID_UNKNOWN;
-            for (const Member& member : members()) {
-                if (i == 0 && sameNameIgnoringCase(names[i], member.name)) {
-                    ids[i] = member.id;
-                }
-            }
-            if (ids[i] == DISPID_UNKNOWN) {
-                result = DISP_E_UNKNOWNNAME;
-            }
-        }
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters,
-                                     VARIANT* result, EXCEPINFO* exception, UINT*) override {
-        if ((flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        VARIANT ignored;
-        ::VariantInit(&ignored);
-        VARIANT* out = result != nullptr ? result : &ignored;
-        try {
-            const HRESULT outcome = invoke(id, *parameters, *out, exception);
-            ::VariantClear(&ignored);
-            return outcome;
-        } catch (const std::exception& error) {
-            ::VariantClear(&ignored);
-            return failWith(exception, wideText(error.what()));
-        }
-    }
-
-protected:
-    virtual std::vector<Member> members() const = 0;
-    virtual HRESULT invoke(DISPID id, const DISPPARAMS& parameters, VARIANT& result,
-                           EXCEPINFO* exception) = 0;
-    virtual void* privateInterface(REFIID) { return nullptr; }
-
-private:
-    LONG references_ = 1;
-};
 
 // The items of a ZIP folder: only the archive's path matters to CopyHere.
 class ItemList : public DispatchObject {
@@ -159,66 +54,13 @@ private:
     fs::path archive_;
 };
 
-struct BackgroundJob {
-    fs::path archive;
-    fs::path destination;
-    DWORD delayMilliseconds;
-    bool lastFileOnly; // the late mode: only the last file's bytes, after one delay
-};
+} // namespace
 
-// Unpacks one file at a time with a pause after each, as a slow Shell copy would, so the
-// installer's progress poll sees the files arrive; in the late mode, only the last file's bytes
-// after one pause, as a Shell that sets a file's length before writing it. Holds the DLL loaded
-// until it is done.
-DWORD WINAPI backgroundExtraction(void* parameter) {
-    std::unique_ptr<BackgroundJob> job(static_cast<BackgroundJob*>(parameter));
-    try {
-        const StandInArchive archive(job->archive);
-        if (job->lastFileOnly) {
-            ::Sleep(job->delayMilliseconds);
-            archive.extract(*archive.lastFile(), job->destination);
-        } else {
-            for (const ArchiveEntry& entry : archive.entries()) {
-                archive.extract(entry, job->destination);
-                if (!entry.isDirectory) {
-                    ::Sleep(job->delayMilliseconds);
-                }
-            }
-        }
-    } catch (...) {
-        // Nobody waits for this thread; an incomplete destination is what the poll reports.
-    }
-    job.reset();
-    ::InterlockedDecrement(&serverLocks);
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&backgroundExtraction), &self);
-    ::FreeLibraryAndExitThread(self, 0);
-    return 0;
+void lockServer(bool lock) {
+    lock ? ::InterlockedIncrement(&serverLocks) : ::InterlockedDecrement(&serverLocks);
 }
 
-HRESULT startBackgroundExtraction(const fs::path& archive, const fs::path& destination,
-                                  bool lastFileOnly) {
-    const std::wstring delay = environmentValue(kDelayVariable);
-    auto job = std::make_unique<BackgroundJob>(BackgroundJob{
-        archive, destination, delay.empty() ? 100u : std::stoul(delay), lastFileOnly});
-    HMODULE pinned = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                              reinterpret_cast<LPCWSTR>(&backgroundExtraction), &pinned)) {
-        return E_FAIL;
-    }
-    ::InterlockedIncrement(&serverLocks);
-    HANDLE thread = ::CreateThread(nullptr, 0, backgroundExtraction, job.get(), 0, nullptr);
-    if (thread == nullptr) {
-        ::InterlockedDecrement(&serverLocks);
-        ::FreeLibrary(pinned);
-        return E_FAIL;
-    }
-    job.release();
-    ::CloseHandle(thread);
-    return S_OK;
-}
+namespace {
 
 class Folder : public DispatchObject {
 public:
@@ -262,6 +104,11 @@ protected:
     }
 
 private:
+    static DWORD delay() {
+        const std::wstring text = environmentValue(kDelayVariable);
+        return text.empty() ? 100u : std::stoul(text);
+    }
+
     HRESULT copyHere(const fs::path& archivePath, EXCEPINFO* exception) {
         const std::wstring mode = environmentValue(kModeVariable);
         if (mode == L"fail") {
@@ -273,7 +120,7 @@ private:
             return E_FAIL;
         }
         if (mode == L"background") {
-            return startBackgroundExtraction(archivePath, path_, false);
+            return startBackgroundExtraction(archivePath, path_, false, delay());
         }
         const StandInArchive archive(archivePath);
         const ArchiveEntry* last = archive.lastFile();
@@ -302,7 +149,7 @@ private:
             }
         }
         return mode == L"late" && last != nullptr
-                   ? startBackgroundExtraction(archivePath, path_, true)
+                   ? startBackgroundExtraction(archivePath, path_, true, delay())
                    : S_OK;
     }
 
@@ -402,5 +249,5 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
 }
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() {
-    return qv::test::liveObjects == 0 && qv::test::serverLocks == 0 ? S_OK : S_FALSE;
+    return qv::test::liveObjects() == 0 && qv::test::serverLocks == 0 ? S_OK : S_FALSE;
 }
