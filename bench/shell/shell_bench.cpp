@@ -30,22 +30,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <iostream>
 #include <stdexcept>
-#include <streambuf>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The console lines are not what is measured.
-class DiscardingBuffer : public std::wstreambuf {
-protected:
-    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-    std::streamsize xsputn(const wchar_t*, std::streamsize count) override { return count; }
-};
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -197,13 +188,7 @@ double median(std::vector<double> times) {
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
-    DiscardingBuffer discard;
-    // Given back before discard goes: std::wcout is flushed once more at exit.
-    const struct RestoredBuffer {
-        std::wstreambuf* original;
-        ~RestoredBuffer() { std::wcout.rdbuf(original); }
-    } restored{std::wcout.rdbuf(&discard)};
-    // The installer's own console text goes nowhere either.
+    // The installer's console lines are not what is measured.
     qv::replaceConsoleWriters({[](const std::wstring&) {}, [](const std::string&) {}});
     try {
         if ((mode == L"install" || mode == L"reinstall") && argc == 4) {
