@@ -23,16 +23,6 @@ std::string failureLines(int attempt, const std::string& reason, int pause) {
            "[Net] Thử lại sau " + std::to_string(pause) + " giây...\n";
 }
 
-// What the verifier says about a file, computed here rather than copied from it.
-std::string verifierMessage(const std::filesystem::path& file) {
-    try {
-        verifyZipArchive(file);
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<accepted>";
-}
-
 class DownloadAndVerify : public ReleaseServerTest {
 protected:
     const std::string archive_ =
@@ -58,11 +48,8 @@ TEST_F(DownloadAndVerify, FirstGoodAttemptReturnsTheSummaryWithoutRetryLines) {
 TEST_F(DownloadAndVerify, ThirdAttemptSucceedsAfterTwoRefusedArchives) {
     const std::wstring path =
         publish("third.zip", archive_) + L"?body=notzip&first=2&id=" + uniqueId();
-    // The verifier's own words about the very bytes the server sends instead of the archive.
-    const std::filesystem::path sample = target().parent_path() / L"sample.bin";
-    downloadFile(httpUrl(L"/sample?body=notzip"), sample, kNetTag);
-    const std::string reason = verifierMessage(sample);
-    ASSERT_NE(reason, "<accepted>");
+    // The server sends a page of text instead of the archive: no end record in it.
+    const std::string reason = "Không tìm thấy thư mục trung tâm của ZIP.";
 
     const Clock::time_point start = Clock::now();
     const ZipSummary summary = downloadAndVerify(httpUrl(path), target(), kNetTag);
