@@ -1,5 +1,6 @@
 #include "core/earlier_work_folders.h"
 
+#include "core/held_folder.h"
 #include "core/tree_removal.h"
 #include "core/work_folder.h"
 
@@ -8,14 +9,8 @@
 namespace qv {
 namespace {
 
-constexpr std::size_t kSuffixDigits = 8;
-
 bool isDigit(wchar_t c) {
     return c >= L'0' && c <= L'9';
-}
-
-bool isLowerHexDigit(wchar_t c) {
-    return isDigit(c) || (c >= L'a' && c <= L'f');
 }
 
 // Takes one or more decimal digits from the front of `text`.
@@ -40,25 +35,12 @@ bool takeDash(std::wstring_view& text) {
 
 bool isWorkFolderName(std::wstring_view name) {
     const std::wstring_view prefix(kWorkFolderPrefix);
+    name = withoutRandomSuffix(name);
     if (name.substr(0, prefix.size()) != prefix) {
         return false;
     }
     name.remove_prefix(prefix.size());
-    if (!takeDigits(name) || !takeDash(name) || !takeDigits(name)) {
-        return false;
-    }
-    if (name.empty()) {
-        return true;
-    }
-    if (!takeDash(name) || name.size() != kSuffixDigits) {
-        return false;
-    }
-    for (const wchar_t c : name) {
-        if (!isLowerHexDigit(c)) {
-            return false;
-        }
-    }
-    return true;
+    return takeDigits(name) && takeDash(name) && takeDigits(name) && name.empty();
 }
 
 void removeEarlierWorkFolders(const HeldFolder& temp, std::wstring_view own) noexcept {

@@ -1,5 +1,6 @@
 #include "core/held_folder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 
@@ -141,6 +142,15 @@ std::wstring randomSuffix() {
         digits[index] = L"0123456789abcdef"[(bits >> (28 - 4 * index)) & 0xF];
     }
     return digits;
+}
+
+std::wstring_view withoutRandomSuffix(std::wstring_view name) {
+    constexpr std::size_t kLength = 9; // "-" and eight digits
+    const bool suffixed = name.size() > kLength && name[name.size() - kLength] == L'-' &&
+                          std::all_of(name.end() - (kLength - 1), name.end(), [](wchar_t c) {
+                              return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+                          });
+    return suffixed ? name.substr(0, name.size() - kLength) : name;
 }
 
 HoldResult createUniqueChildFolder(const HeldFolder& parent, const std::wstring& name,

@@ -108,6 +108,10 @@ HoldResult holdExistingChildFolder(const HeldFolder& parent, std::wstring_view n
 // otherwise take first.
 std::wstring randomSuffix();
 
+// `name` without a "-" and eight digits as randomSuffix() gives them at its end; `name` itself
+// when it has none.
+std::wstring_view withoutRandomSuffix(std::wstring_view name);
+
 // A new folder inside `parent`, held without DELETE access (files are renamed into it) and made
 // with `security`. A name someone took first is left as it is, and `name` followed by "-" and
 // randomSuffix() is tried instead, up to `names` names in all: the result of the last name tried,

@@ -11,8 +11,8 @@
 #include "flows/package_flow.h"
 #include "net/download_and_verify.h"
 #include "shell/shell_extraction.h"
-#include "zip/folder_tally.h"
 #include "shell/shortcut.h"
+#include "zip/folder_tally.h"
 #include "zip/zip_verifier.h"
 
 #include <windows.h>

@@ -14,12 +14,10 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+namespace qv::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::installed;
-using test::writeFile;
 
 std::wstring rulesText(PSECURITY_DESCRIPTOR descriptor) {
     wchar_t* text = nullptr;
@@ -293,4 +291,4 @@ TEST(InstallFiles, ANewFileGetsTheRulesItsTargetFolderPassesOn) {
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::test

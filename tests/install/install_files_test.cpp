@@ -11,15 +11,10 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+namespace qv::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::installed;
-using test::installFailure;
-using test::kListing;
-using test::readFile;
-using test::writeFile;
 
 TEST(InstallFiles, OverlaysThePackageAndLeavesEverythingElse) {
     test::TempFolder folder;
@@ -213,4 +208,4 @@ TEST(InstallFiles, ReportsWhatCannotBeReachedOrCreated) {
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::test

@@ -14,14 +14,10 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+namespace qv::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::namesIn;
-using test::readFile;
-using test::snapshot;
-using test::writeFile;
 
 // A failure at any file undoes the files before it, the folders made for them and the run's own
 // folder: the installation is as it was, byte for byte and name for name.
@@ -133,4 +129,4 @@ TEST(FileUpdate, PutsBackAlthoughAnotherProgramTookANameInTheRunsFolder) {
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::test

@@ -17,14 +17,10 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+namespace qv::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::namesIn;
-using test::readFile;
-using test::snapshot;
-using test::writeFile;
 
 std::wstring unreadableFinalPath(HANDLE) {
     ::SetLastError(ERROR_ACCESS_DENIED);
@@ -296,4 +292,4 @@ TEST(FileUpdate, HoweverAnUpdateEndsTheNextRunFindsOneWholeVersion) {
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::test

@@ -15,15 +15,11 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+namespace qv::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::failureOf;
-using test::PollRecorder;
-using test::ZipItem;
-using ShellExtraction = test::ShellExtractionTest;
 
 TEST_F(ShellExtraction, FailuresReportTheShellsOwnReasonOrThePath) {
     const fs::path archive = folder / L"gói.zip";
@@ -166,4 +162,4 @@ TEST_F(ShellExtraction, AMemberTheShellLacksFailsInTheNameLookup) {
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::test

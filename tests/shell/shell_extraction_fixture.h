@@ -52,7 +52,7 @@ struct PollRecorder {
     }
 };
 
-class ShellExtractionTest : public ::testing::Test {
+class ShellExtraction : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));

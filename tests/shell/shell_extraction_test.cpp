@@ -15,15 +15,11 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+namespace qv::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::failureOf;
-using test::PollRecorder;
-using test::ZipItem;
-using ShellExtraction = test::ShellExtractionTest;
 
 // The percentages of the running extraction lines, in the order drawn.
 std::vector<int> drawnPercentages(const std::wstring& output) {
@@ -178,4 +174,4 @@ TEST_F(ShellExtraction, MoreThanExpectedIsNoFailureAndShowsAtMostAHundredPercent
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::test

@@ -11,14 +11,8 @@
 #include <fstream>
 #include <string>
 
-namespace qv {
+namespace qv::ziptest {
 namespace {
-
-using ziptest::buildZip;
-using ziptest::simpleLayout;
-using ziptest::verifyBytes;
-using ziptest::ZipEntry;
-using ziptest::ZipLayout;
 
 TEST(ZipVerifier, LargestAcceptedCountWithRecordsStraddlingReads) {
     // 65,534 records of varying lengths: the directory is far larger than any one read, so
@@ -46,20 +40,20 @@ TEST(ZipVerifier, LargestAcceptedCountWithRecordsStraddlingReads) {
 }
 
 TEST(ZipVerifier, PathsAreWideAndAMissingFileIsNamed) {
-    const auto missing = ziptest::scratchFolder() / L"không-có.zip";
-    EXPECT_EQ(ziptest::verifyFile(missing), "Không mở được ZIP: " + toUtf8(missing.wstring()));
+    const auto missing = scratchFolder() / L"không-có.zip";
+    EXPECT_EQ(verifyFile(missing), "Không mở được ZIP: " + toUtf8(missing.wstring()));
 
     // Letters outside the ANSI code page: a narrow open would not find this file.
-    const auto vietnamese = ziptest::scratchFolder() / L"Gói cài đặt ữ.zip";
+    const auto vietnamese = scratchFolder() / L"Gói cài đặt ữ.zip";
     {
         const std::string bytes =
             buildZip(simpleLayout({{"a.txt", 5}, {"dir/", 0}, {"dir/b.bin", 7}}));
         std::ofstream out(vietnamese, std::ios::binary);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
-    EXPECT_EQ(ziptest::verifyFile(vietnamese), "accepted 2 files, 12 bytes");
+    EXPECT_EQ(verifyFile(vietnamese), "accepted 2 files, 12 bytes");
     EXPECT_TRUE(::DeleteFileW(vietnamese.c_str()));
 }
 
 } // namespace
-} // namespace qv
+} // namespace qv::ziptest

@@ -57,14 +57,6 @@ bool isNumberedName(std::wstring_view text, std::wstring_view prefix, int minGro
     return inDigits && groups >= minGroups && groups <= maxGroups;
 }
 
-// Whether `name` ends in "-" and the eight lowercase hexadecimal digits of randomSuffix().
-bool hasRandomSuffix(std::wstring_view name) {
-    return name.size() > 9 && name[name.size() - 9] == L'-' &&
-           std::all_of(name.end() - 8, name.end(), [](wchar_t c) {
-               return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
-           });
-}
-
 // What a run puts in its folder: its numbered folders, which hold files as "N" (runs before
 // those folders put new files in as "new-N"), and a record whose writing the run did not live to
 // finish. Nothing else in there is the run's to remove.
@@ -197,9 +189,9 @@ std::vector<std::wstring> runFolderNames(const InstallSite& site) {
         std::wstring& name = entry.name;
         // "<name>.update-<process>-<tick>", with "-" and a random suffix when that name was
         // taken (earlier versions counted "-<attempt>" instead).
-        if (isNumberedName(name, prefix, 2, 3) ||
-            (hasRandomSuffix(name) &&
-             isNumberedName(std::wstring_view(name).substr(0, name.size() - 9), prefix, 2, 2))) {
+        const std::wstring_view base = withoutRandomSuffix(name);
+        if (base.size() < name.size() ? isNumberedName(base, prefix, 2, 2)
+                                      : isNumberedName(name, prefix, 2, 3)) {
             found.push_back(std::move(name));
         }
     }
